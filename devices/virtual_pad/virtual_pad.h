@@ -1,0 +1,61 @@
+// Control of the virtual signature pad: a model of the pad behind the hidapi
+// functions the service calls. Tests script it through these functions; the
+// demo drives it from its control endpoint. All functions are thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace vpad {
+
+// One HID entry of the model, as hid_enumerate lists it.
+struct Entry {
+    uint16_t vendorId;
+    uint16_t productId;
+    int interfaceNumber;
+    std::string path;
+};
+
+// Back to the default model: one pad (PadVendorId, PadProductId) listing its
+// usual entries, plugged in, accepting every command, no queued reports, no
+// feature reports recorded, no observer.
+void Reset();
+// Replaces the listed HID entries (in enumeration order).
+void SetEntries(const std::vector<Entry>& entries);
+// Path of the entry opened last ("" when none was opened).
+std::string OpenedPath();
+bool IsOpen();
+
+// Queues one input report (up to any length; reads deliver at most the
+// caller's buffer size).
+void QueueReport(const std::vector<uint8_t>& bytes);
+// A PenReport: 02 00, x, y, pressure (16-bit little-endian).
+void QueuePen(uint16_t x, uint16_t y, uint16_t pressure);
+// A ButtonReport: 02 80 and the code ("CL", "OK" or "CNCL").
+void QueueButton(const std::string& code);
+// Reports queued and not yet read.
+size_t PendingReports();
+
+// Command codes (byte 1 of the feature report) that the pad refuses.
+void SetRefusedCommands(const std::set<uint8_t>& codes);
+// Unplugged: not enumerated, reads and feature reports fail.
+void SetPlugged(bool plugged);
+
+// Every feature report received, in order, whether accepted or not.
+struct FeatureReport {
+    std::vector<uint8_t> bytes;
+    bool accepted;
+};
+std::vector<FeatureReport> FeatureReports();
+
+// Called on the thread that caused the event (no lock of the model is held).
+struct Observer {
+    std::function<void(const FeatureReport&)> onFeature;
+    std::function<void(bool open)> onOpenChanged;
+};
+void SetObserver(const Observer& observer);
+
+}  // namespace vpad

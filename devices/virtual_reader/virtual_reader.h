@@ -1,0 +1,28 @@
+// Control of the virtual fingerprint reader. The reader is a shared library
+// loaded by the service like the maker's; tests and the demo reach these
+// functions through the same library (dlsym on its handle, or by linking it).
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// 1: a finger lies on the reader (images with ridges, high quality);
+// 0: lifted (blank images, quality 0).
+void VirtualReaderSetFinger(int placed);
+// 1: opening the reader fails; 0: it works.
+void VirtualReaderSetOpenFails(int fails);
+// 1: ZAZImgData2BMP fails; 0: it works.
+void VirtualReaderSetBmpFails(int fails);
+// Milliseconds each image takes (default: a real reader's pace).
+void VirtualReaderSetPaceMs(int milliseconds);
+// Called with 1 when the reader opens and 0 when it closes.
+void VirtualReaderSetObserver(void (*onOpenChanged)(int open, void* context), void* context);
+// 1 while the reader is open.
+int VirtualReaderIsOpen(void);
+// Back to the start-up state: finger lifted, nothing failing, closed, no observer.
+void VirtualReaderReset(void);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,19 @@
+// WebSocket frames: decoding what a page sends, sending the service's texts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr size_t kReceiveBufferSize = 1024;
+
+// Decodes the frame at the start of a kReceiveBufferSize-byte buffer.
+// 0: a frame other than close, `payload` holds its unmasked payload;
+// -1: a close frame; -2: the frame does not fit the buffer (payload untouched).
+int DecodeFrame(const uint8_t* buffer, std::vector<uint8_t>& payload);
+
+// Sends `text` (already UTF-8) as one unmasked text frame to the active client.
+// Safe from any thread: frames of concurrent senders never interleave. Nothing
+// is sent when there is no active client or it has been closed.
+void SendTextMessage(const std::string& text);

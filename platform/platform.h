@@ -1,0 +1,97 @@
+// The only interface between Penmora and the operating system. Each function
+// here has one implementation per system under platform/<system>/; the rest of
+// the code never asks which system it runs on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace platform {
+
+// ---- Executable ------------------------------------------------------------
+// Full path of the running executable, as the system spells it; "" if unknown.
+std::string ExecutablePath();
+// The separator between folders in the paths that ExecutablePath returns.
+constexpr char kPathSeparator = '/';
+
+// ---- Single instance -------------------------------------------------------
+// Takes the process-wide lock called `name` (the executable's file name). True
+// when this process now holds it; false when another process holds it or the
+// name is not accessible. The lock is held until the process ends, however it
+// ends.
+bool TakeInstanceLock(const std::string& name);
+
+// ---- Threads and process ---------------------------------------------------
+// Starts `body` on a new detached thread. False when no thread could be made.
+bool StartDetachedThread(std::function<void()> body);
+// Ends the process at once with `code`, without clean-up of any kind.
+[[noreturn]] void ExitProcess(int code);
+// Runs the main loop on the calling (main) thread until the process is ended:
+// "Exit" in the status icon's menu, SIGTERM or SIGINT end it with exit code 0.
+[[noreturn]] void RunMainLoop();
+
+// ---- Time and diagnostics --------------------------------------------------
+struct LocalTime {
+    int year, month, day, hour, minute, second;
+};
+LocalTime GetLocalTime();
+// The debugger echo of the log: a diagnostic channel, or nothing.
+void DebugOutput(const std::string& text);
+
+// ---- Text ------------------------------------------------------------------
+// Converts between code page 936 (GBK) and UTF-8. Characters the target cannot
+// hold and invalid input sequences become replacement characters ("?" in GBK,
+// U+FFFD in UTF-8); the conversion never fails.
+std::string Cp936ToUtf8(const std::string& text);
+std::string Utf8ToCp936(const std::string& text);
+
+// ---- Sockets (IPv4 TCP) ----------------------------------------------------
+using Socket = int;
+constexpr Socket kInvalidSocket = -1;
+// A listening socket on `address` ("0.0.0.0" for every interface, "127.0.0.1"
+// for loopback) and `port` (0: any free port). kInvalidSocket on failure.
+Socket Listen(const char* address, uint16_t port, int backlog);
+// The local port a socket is bound to; 0 on failure.
+uint16_t LocalPort(Socket socket);
+// Waits for the next connection; kInvalidSocket on failure.
+Socket Accept(Socket listener);
+// Connects to address:port (tests and tools); kInvalidSocket on failure.
+Socket Connect(const char* address, uint16_t port);
+// A receive of up to `size` bytes: the count, 0 at the end of the stream, -1 on
+// error or when the receive timeout passed.
+long Receive(Socket socket, void* buffer, size_t size);
+// One send call; never raises SIGPIPE. The count sent, or -1.
+long Send(Socket socket, const void* data, size_t size);
+// Sends all bytes unless the connection fails. True when all were sent.
+bool SendAll(Socket socket, const void* data, size_t size);
+// Receive timeout in milliseconds (0: none).
+bool SetReceiveTimeout(Socket socket, int milliseconds);
+// Ends both directions of a connection without releasing the descriptor, so a
+// thread blocked in Receive on it wakes up.
+void Shutdown(Socket socket);
+void CloseSocket(Socket socket);
+
+// ---- Dynamic libraries -----------------------------------------------------
+// The fingerprint reader's library, relative to the current directory.
+extern const char* const kFingerLibraryPath;
+// Loads a library by exactly this path, with no search; nullptr on failure.
+void* LoadLibrary(const char* path);
+void* FindSymbol(void* library, const char* name);
+void FreeLibrary(void* library);
+
+// ---- Desktop ---------------------------------------------------------------
+// A modal message box with an OK button holding `utf8Text`, when a desktop is
+// present; standard error otherwise. Returns when the box was dismissed.
+void ShowMessageBox(const std::string& utf8Text);
+// Writes the per-user autostart entry that starts `executablePath` at logon.
+// Returns 0 when written, 1 when the autostart folder cannot be opened or
+// made, 2 when the entry cannot be written.
+int WriteAutostartEntry(const std::string& entryName, const std::string& executablePath);
+// Shows the status icon with `tooltip` and a menu whose one item "Exit" ends
+// the process with exit code 0. False when no desktop is available; the
+// service then runs without an icon.
+bool CreateStatusIcon(const std::string& tooltip);
+
+}  // namespace platform

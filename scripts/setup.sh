@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing Penmora needs.
+# Does nothing when all of them are present. Run as root (or with sudo available).
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
+  # libraries
+  libcjson-dev libhidapi-dev libpng-dev zlib1g-dev libcairo2-dev libstb-dev
+  libayatana-appindicator3-dev libgtk-3-dev
+  # tests and benchmarks
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  python3 python3-websockets python3-pil python3-dbus python3-gi gir1.2-glib-2.0
+  pngcheck umockdev libumockdev-dev dbus dbus-x11 xvfb xauth
+  # browser test
+  chromium nodejs npm
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" != "install ok installed" ]; then
+    missing+=("$p")
+  fi
+done
+# nodejs may come from another repository that also provides npm.
+if [ ${#missing[@]} -gt 0 ] && command -v node >/dev/null && command -v npm >/dev/null; then
+  kept=()
+  for p in "${missing[@]}"; do
+    case "$p" in nodejs|npm) ;; *) kept+=("$p") ;; esac
+  done
+  missing=("${kept[@]+"${kept[@]}"}")
+fi
+
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "setup: installing ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Browser test driver, pinned by web/package-lock.json.
+top=$(cd "$(dirname "$0")/.." && pwd)
+if [ -f "$top/web/package-lock.json" ] && [ ! -d "$top/web/node_modules" ]; then
+  (cd "$top/web" && npm ci --no-audit --no-fund --silent)
+fi

@@ -1,0 +1,17 @@
+// The daily log beside the executable, and the helpers that place files there.
+#pragma once
+
+#include <string>
+
+// Appends one line "<tag>: HH:MM:SS <message>\n" to log/YYYY_MM_DD.txt in the
+// executable's folder. Tag and message are written byte for byte. Safe to call
+// from any thread: lines never interleave.
+void WriteLog(const std::string& tag, const std::string& message);
+
+// The folder that holds the running executable, without a trailing separator.
+std::string ExeDirectory();
+
+// Creates every folder along `path` that does not exist yet; the part after
+// the last separator is a file name and is not created. 0 on success, -1 when
+// a folder could not be made.
+int MakeDirectories(const std::string& path);
