@@ -5,9 +5,9 @@
 #include <string>
 
 enum ImageMessageForm : int {
-    kSignForm = 0,         // "TavoSignBase64"
-    kFingerForm = 1,       // "TavoFingerBase64"
-    kSignFingerForm = 2,   // "TavoSignFBase64"
+    kSignForm = 0,        // "TavoSignBase64"
+    kFingerForm = 1,      // "TavoFingerBase64"
+    kSignFingerForm = 2,  // "TavoSignFBase64"
 };
 
 // Writes the Canvas as sign.bmp and sign.png beside the executable and, when no
@@ -17,6 +17,7 @@ void DeliverSignature();
 void SendImageFile(const std::string& path, int form);
 // Standard Base64 without "=" padding.
 std::string Base64Encode(const uint8_t* data, int32_t count);
-// The path of sign.png that the last DeliverSignature made; "" when its
-// delivery did not make one.
+// The path of sign.png that the last DeliverSignature made and kept for the
+// fingerprint (CaptureMode set); "" when its delivery did not make one or,
+// sending it, deleted it.
 std::string SignPngPath();

@@ -1,0 +1,218 @@
+// Delivery of the signature: the Canvas written as sign.bmp beside the
+// executable, turned into a PNG with a transparent background (sign.png), and
+// image files sent to the page as unpadded Base64 inside one JSON message.
+#include "image/delivery.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "commands/params.h"
+#include "image/canvas.h"
+#include "image/ximage.h"
+#include "link/frame.h"
+#include "platform/platform.h"
+#include "shell/log.h"
+
+namespace {
+
+constexpr char kBase64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// One delivery at a time: two would write the same two files.
+std::mutex deliveryMutex;
+// The sign.png the last delivery made and kept; read by the fingerprint
+// capture on its own thread.
+std::mutex signPngMutex;
+std::string signPngPath;
+
+void SetSignPngPath(const std::string& path) {
+    std::lock_guard<std::mutex> lock(signPngMutex);
+    signPngPath = path;
+}
+
+void AppendBase64(std::string& out, const uint8_t* data, size_t count) {
+    size_t i = 0;
+    for (; i + 3 <= count; i += 3) {
+        const unsigned b0 = data[i], b1 = data[i + 1], b2 = data[i + 2];
+        const char group[4] = {
+            kBase64Alphabet[b0 >> 2], kBase64Alphabet[((b0 & 3) << 4) | (b1 >> 4)],
+            kBase64Alphabet[((b1 & 15) << 2) | (b2 >> 6)], kBase64Alphabet[b2 & 63]};
+        out.append(group, 4);
+    }
+    if (count - i == 1) {
+        const unsigned b0 = data[i];
+        out += kBase64Alphabet[b0 >> 2];
+        out += kBase64Alphabet[(b0 & 3) << 4];
+    } else if (count - i == 2) {
+        const unsigned b0 = data[i], b1 = data[i + 1];
+        out += kBase64Alphabet[b0 >> 2];
+        out += kBase64Alphabet[((b0 & 3) << 4) | (b1 >> 4)];
+        out += kBase64Alphabet[(b1 & 15) << 2];
+    }
+}
+
+size_t Base64Length(size_t count) {
+    return 4 * (count / 3) + (count % 3 == 0 ? 0 : count % 3 + 1);
+}
+
+const char* MessageBeginning(int form) {
+    switch (form) {
+        case kFingerForm:
+            return "{\"typeName\":\"TavoFingerBase64\",\"message\":\"";
+        case kSignFingerForm:
+            return "{\"typeName\":\"TavoSignFBase64\",\"message\":\"";
+        default:
+            return "{\"typeName\":\"TavoSignBase64\",\"message\":\"";
+    }
+}
+
+void PutLittleEndian(uint8_t* out, uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// Writes the Canvas as a 24-bit bottom-up BMP. True when the whole file was
+// written; the failures the log must show are logged here.
+bool WriteCanvasBmp(const std::string& path) {
+    CanvasBitmap bitmap;
+    if (!ReadCanvasBitmap(&bitmap)) {
+        WriteLog("error: ", "Canvas not available");
+        return false;
+    }
+    const size_t pixelBytes =
+        static_cast<size_t>(bitmap.rowBytes) * static_cast<size_t>(bitmap.height);
+    if (bitmap.width <= 0 || bitmap.height <= 0 || bitmap.rowBytes <= 0 ||
+        bitmap.pixels.size() < pixelBytes || pixelBytes > 0x7fffffffu - 54) {
+        WriteLog("error: ", "Canvas bitmap not readable");
+        return false;
+    }
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        const int code = errno;
+        WriteLog("error: ", "CreateFile failed");
+        WriteLog("GetLastError: ", std::to_string(code));
+        return false;
+    }
+    uint8_t fileHeader[14] = {'B', 'M'};
+    PutLittleEndian(fileHeader + 2, static_cast<uint32_t>(54 + pixelBytes), 4);
+    PutLittleEndian(fileHeader + 10, 54, 4);
+    uint8_t infoHeader[40] = {};
+    PutLittleEndian(infoHeader, 40, 4);
+    PutLittleEndian(infoHeader + 4, static_cast<uint32_t>(bitmap.width), 4);
+    PutLittleEndian(infoHeader + 8, static_cast<uint32_t>(bitmap.height), 4);
+    PutLittleEndian(infoHeader + 12, bitmap.planes, 2);
+    PutLittleEndian(infoHeader + 14, bitmap.bitsPerPixel, 2);
+    bool written = std::fwrite(fileHeader, sizeof fileHeader, 1, file) == 1 &&
+                   std::fwrite(infoHeader, sizeof infoHeader, 1, file) == 1 &&
+                   std::fwrite(bitmap.pixels.data(), pixelBytes, 1, file) == 1;
+    if (std::fclose(file) != 0) written = false;
+    if (!written) WriteLog("error: ", "WriteFile failed");
+    return written;
+}
+
+// sign.bmp to sign.png with the white made transparent. True when sign.png
+// now holds this signature.
+bool ConvertToTransparentPng(const std::string& bmpPath, const std::string& pngPath) {
+    CxImage image = CreateImage();
+    if (!LoadImageFile(image, bmpPath)) {
+        WriteLog("error: ", "sign.bmp not loaded: " + ImageLastError());
+        return false;
+    }
+    CopyImage(image, MakeWhiteTransparent(image));
+    if (!SavePngFile(image, pngPath)) {
+        WriteLog("error: ", "sign.png not saved: " + ImageLastError());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string Base64Encode(const uint8_t* data, int32_t count) {
+    std::string out;
+    if (data == nullptr || count <= 0) return out;
+    out.reserve(Base64Length(static_cast<size_t>(count)));
+    AppendBase64(out, data, static_cast<size_t>(count));
+    return out;
+}
+
+std::string SignPngPath() {
+    std::lock_guard<std::mutex> lock(signPngMutex);
+    return signPngPath;
+}
+
+void SendImageFile(const std::string& path, int form) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        WriteLog("error: ", "CreateFile failed");
+        return;
+    }
+    long length = -1;
+    if (std::fseek(file, 0, SEEK_END) == 0) length = std::ftell(file);
+    if (length < 0 || length > 0x7fffffffL || std::fseek(file, 0, SEEK_SET) != 0) {
+        // Unknown size (or one the encoder cannot take): nothing is read.
+        WriteLog("error: ", "GetFileSize failed");
+        std::fclose(file);
+        return;
+    }
+    const size_t size = static_cast<size_t>(length);
+    std::vector<uint8_t> buffer;
+    std::string message;
+    try {
+        buffer.resize(size + 1);
+    } catch (const std::bad_alloc&) {
+        WriteLog("error: ", "new failed");
+        std::fclose(file);
+        return;
+    }
+    // The file may have shrunk since its size was taken: only the bytes read
+    // are encoded.
+    const size_t got = std::fread(buffer.data(), 1, size, file);
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) {
+        WriteLog("error: ", "ReadFile failed");
+        return;
+    }
+    const char* beginning = MessageBeginning(form);
+    try {
+        message.reserve(std::char_traits<char>::length(beginning) + Base64Length(got) + 2);
+        message += beginning;
+        AppendBase64(message, buffer.data(), got);
+        message += "\"}";
+    } catch (const std::bad_alloc&) {
+        WriteLog("error: ", "new failed");
+        return;
+    }
+    std::vector<uint8_t>().swap(buffer);
+    SendTextMessage(message);
+}
+
+void DeliverSignature() {
+    std::lock_guard<std::mutex> lock(deliveryMutex);
+    const std::string directory = ExeDirectory();
+    const std::string bmpPath = directory + platform::kPathSeparator + "sign.bmp";
+    const std::string pngPath = directory + platform::kPathSeparator + "sign.png";
+    // Read once: a command arriving meanwhile must not make this delivery
+    // both keep and send, or neither.
+    const bool fingerFollows = CaptureMode.load() != 0;
+    SetSignPngPath("");
+
+    const bool made = WriteCanvasBmp(bmpPath) && ConvertToTransparentPng(bmpPath, pngPath);
+    if (!made) {
+        // Whatever sign.png lies here is not this signature (an earlier
+        // session's, or half written): it is neither sent nor kept.
+        std::remove(pngPath.c_str());
+        WriteLog("error: ", "sign.png not made, no signature image sent");
+    } else if (!fingerFollows) {
+        SendImageFile(pngPath, kSignForm);
+    }
+    std::remove(bmpPath.c_str());
+    if (!fingerFollows) {
+        std::remove(pngPath.c_str());
+    } else if (made) {
+        SetSignPngPath(pngPath);
+    }
+}
