@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 constexpr size_t kReceiveBufferSize = 1024;
 
 // Decodes the frame at the start of a kReceiveBufferSize-byte buffer.
@@ -17,3 +19,9 @@ int DecodeFrame(const uint8_t* buffer, std::vector<uint8_t>& payload);
 // Safe from any thread: frames of concurrent senders never interleave. Nothing
 // is sent when there is no active client or it has been closed.
 void SendTextMessage(const std::string& text);
+
+// Sends `text` as one unmasked text frame (header, then payload) on a socket
+// that is not a client connection of the service, such as the demo's control
+// endpoint. Concurrent calls for one socket never interleave their frames.
+// True when the whole frame was sent.
+bool SendTextFrame(platform::Socket socket, const std::string& text);

@@ -31,6 +31,10 @@ bool StartDetachedThread(std::function<void()> body);
 // Runs the main loop on the calling (main) thread until the process is ended:
 // "Exit" in the status icon's menu, SIGTERM or SIGINT end it with exit code 0.
 [[noreturn]] void RunMainLoop();
+// From now on SIGTERM and SIGINT end the process at once with exit code 0, on
+// whatever thread they arrive, and a write to a closed connection never
+// raises a signal. Called first at start-up, before any thread exists.
+void EndProcessOnSignals();
 
 // ---- Time and diagnostics --------------------------------------------------
 struct LocalTime {
@@ -68,10 +72,18 @@ long Send(Socket socket, const void* data, size_t size);
 bool SendAll(Socket socket, const void* data, size_t size);
 // Receive timeout in milliseconds (0: none).
 bool SetReceiveTimeout(Socket socket, int milliseconds);
+// Send timeout in milliseconds (0: none): a peer that stops reading cannot
+// hold a sender forever.
+bool SetSendTimeout(Socket socket, int milliseconds);
 // Ends both directions of a connection without releasing the descriptor, so a
 // thread blocked in Receive on it wakes up.
 void Shutdown(Socket socket);
 void CloseSocket(Socket socket);
+// Waits until at least one of the `count` sockets can be read without
+// blocking (data, the end of the stream, an error, or a connection to accept)
+// or `milliseconds` pass (-1: no limit); sets readable[i] for each socket.
+// The number of readable sockets, 0 when the time passed, -1 on failure.
+int WaitReadable(const Socket* sockets, bool* readable, size_t count, int milliseconds);
 
 // ---- Dynamic libraries -----------------------------------------------------
 // The fingerprint reader's library, relative to the current directory.

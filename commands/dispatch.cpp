@@ -1,0 +1,59 @@
+// The command dispatcher.
+#include "commands/dispatch.h"
+
+#include <mutex>
+
+#include "commands/json.h"
+#include "commands/params.h"
+#include "finger/capture.h"
+#include "link/listener.h"
+#include "pad/session.h"
+
+namespace {
+
+// Commands from different connections would otherwise drive the pad at the
+// same time; one at a time they see each other's complete effect.
+std::mutex DispatchMutex;
+
+int32_t Parameter(const std::string& messageText, const char* name) {
+    return DecimalValue(GetMemberText(ParseJson(messageText), name));
+}
+
+}  // namespace
+
+void DispatchCommand(const std::string& typeName, const std::string& messageText) {
+    std::lock_guard<std::mutex> lock(DispatchMutex);
+    if (typeName == "TavoStartSign") {
+        const int32_t penWidth = Parameter(messageText, "penwidth");
+        if (OpenPad() == 0) StartSigning(penWidth);
+    } else if (typeName == "TavoCloseSign") {
+        ClosePad();
+    } else if (typeName == "TavoCloseSocket") {
+        // Closes the newest connection, which may not be the sender's. It
+        // stays the ActiveClient, so device messages are dropped until the
+        // next handshake, but its descriptor stays ours until then: a later
+        // connection given the same number cannot receive them.
+        if (ConnectionPtr active = ActiveClient()) CloseConnection(*active);
+    } else if (typeName == "TavoStartFinger") {
+        const int32_t quality = Parameter(messageText, "quality");
+        if (OpenPad() == 0) {
+            CaptureMode = 0;
+            FingerQuality = quality;
+            StartFingerCapture();
+        }
+    } else if (typeName == "TavoStartSignFinger") {
+        const int32_t quality = Parameter(messageText, "quality");
+        const int32_t penWidth = Parameter(messageText, "penwidth");
+        if (OpenPad() == 0) {
+            CaptureMode = 1;
+            FingerQuality = quality;
+            StartSigning(penWidth);
+        }
+    }
+}
+
+void ResetCommandsForTests() {
+    std::lock_guard<std::mutex> lock(DispatchMutex);
+    CaptureMode = 0;
+    FingerQuality = 0;
+}

@@ -1,0 +1,36 @@
+// The listening sockets, the accept thread with its handshakes, and the
+// ActiveClient: the connection that completed its handshake last, to which
+// every message from the pad or the reader goes.
+#pragma once
+
+#include <cstdint>
+
+#include "link/connection.h"
+#include "platform/platform.h"
+
+constexpr uint16_t ClientPort = 10001;
+
+// Opens the listener for `port` on every interface (0.0.0.0) with a backlog of
+// 255: the PolicyListener for the policy port, the ClientListener for any
+// other. True when it listens.
+bool OpenListener(uint16_t port);
+
+enum class ListenerKind { Client, Policy };
+// The same on a chosen address (tests use "127.0.0.1" and port 0 for a free
+// port). Replaces the listener of that kind, which is never closed.
+bool OpenListenerOn(ListenerKind kind, const char* address, uint16_t port);
+
+platform::Socket ClientListenerSocket();
+platform::Socket PolicyListenerSocket();
+
+// The body of the accept thread; never returns. Each connection gets its own
+// thread, which receives the request (with a time limit, so a silent peer
+// holds up nobody), answers it, makes the connection the ActiveClient and
+// then runs its ClientSession.
+[[noreturn]] void AcceptClients();
+
+// The current ActiveClient, or null before the first handshake.
+ConnectionPtr ActiveClient();
+
+// Tests: forget the ActiveClient, as before the first handshake.
+void ResetActiveClientForTests();

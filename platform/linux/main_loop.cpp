@@ -1,0 +1,32 @@
+// Linux: the main loop, and the signals that end the process. SIGTERM and
+// SIGINT end it at once with exit code 0, without clean-up, as "Exit" does.
+#include <signal.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+namespace platform {
+namespace {
+
+void EndAtOnce(int) {
+    _exit(0);
+}
+
+}  // namespace
+
+void EndProcessOnSignals() {
+    struct sigaction action {};
+    action.sa_handler = EndAtOnce;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+void RunMainLoop() {
+    EndProcessOnSignals();
+    // Nothing runs on the main thread; the signal handlers end the process.
+    for (;;) pause();
+}
+
+}  // namespace platform
