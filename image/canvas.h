@@ -1,6 +1,7 @@
 // The 600 x 355 Canvas the signature is drawn on, and the drawing operations.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -21,6 +22,7 @@ struct CanvasBitmap {
     std::vector<uint8_t> pixels;
 };
 
+// Makes the Canvas once; later calls keep the one that exists.
 void CreateCanvas();
 void ClearCanvas();
 void DrawPenPoint(const PenSample& sample);
@@ -28,3 +30,12 @@ void DrawPenPoint(const PenSample& sample);
 void EmptyStrokePoints();
 // Copies the Canvas bitmap; false when the Canvas does not exist.
 bool ReadCanvasBitmap(CanvasBitmap* out);
+
+// Points in the current stroke (each pen sample drawn since the stroke began).
+size_t StrokePointCount();
+// The pen width in pixels that DrawPenPoint strokes with for a pen width
+// factor and a pressure: (factor x pressure) / 1024, limited to what the
+// Canvas can show; 0 and below come out as a hairline about a pixel wide.
+double StrokeWidthFor(int32_t penWidth, int32_t pressure);
+// Back to the start-up state (tests): no Canvas, no stroke.
+void ResetCanvasForTests();

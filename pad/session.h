@@ -2,9 +2,13 @@
 // that the pen-input thread and the drawing code share.
 #pragma once
 
+#include <hidapi/hidapi.h>
+
+#include <atomic>
 #include <cstdint>
 
 // 0 when the pad is open and ready; -1 (TavoError sent, logged) otherwise.
+// A session that is still open is ended first (as ClosePad ends it).
 int OpenPad();
 // Starts signing with the pen width factor; 0 when the session runs, else -1.
 int StartSigning(int32_t penWidth);
@@ -20,3 +24,25 @@ bool PadIsOpen();
 
 // Returns the pad subsystem to its start-up state (tests): closes any session.
 void ResetPadForTests();
+
+// Session state. PadDevice is read and written only under the session's
+// device lock (pad/session.cpp); the flags are read across threads.
+extern hid_device* PadDevice;
+extern std::atomic<int32_t> PenWidth;
+extern std::atomic<int32_t> StopPenInput;
+extern std::atomic<int32_t> HasStrokes;
+extern std::atomic<int32_t> ClearLatch;
+extern std::atomic<int32_t> ConfirmLatch;
+extern std::atomic<int32_t> CancelLatch;
+// Set when a curve has been drawn in the session. The drawing library needs
+// no start-up or shut-down; the flag keeps its meaning for ClosePad.
+extern std::atomic<int32_t> GdiplusStarted;
+
+// The pen-input thread's body (started by StartSigning) and its decoder of
+// one 128-byte input report; both live in pad/pen_input.cpp.
+int PenInputThread();
+void DecodePenReport(const uint8_t* buffer);
+// Scales raw pad coordinates the way the decoder does (single precision,
+// division first): x to the 600 columns, y to the 400 rows of the pad.
+int32_t ScalePadX(uint16_t x);
+int32_t ScalePadY(uint16_t y);

@@ -58,4 +58,15 @@ struct Observer {
 };
 void SetObserver(const Observer& observer);
 
+// How the library has been used since the last Reset.
+struct Usage {
+    int openHandles = 0;       // devices opened and not yet closed
+    bool initialised = false;  // hid_init (or an enumerate or open) since the last hid_exit
+    int readersPeak = 0;       // most reads in progress at the same moment
+    int readersNow = 0;        // reads in progress now
+    long reads = 0;            // hid_read and hid_read_timeout calls
+    long nonblockingSet = 0;   // hid_set_nonblocking(dev, 1) calls
+};
+Usage GetUsage();
+
 }  // namespace vpad

@@ -1,0 +1,14 @@
+// What the pen-input thread needs from the session beyond pad/session.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ReadOpenPad's result when no pad is open: the thread ends.
+constexpr int kNoPad = -2;
+
+// Waits up to `timeoutMs` for one input report of the open pad: its length,
+// 0 when none came, -1 on a read error (pad unplugged), kNoPad.
+int ReadOpenPad(uint8_t* buffer, size_t size, int timeoutMs);
+// Noted by the pen-input thread just before it starts a fingerprint capture.
+void NotePenCaptureStart();
