@@ -2,8 +2,43 @@
 // signature in CaptureMode.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 // Loads the reader's library and starts the capture thread; returns 0.
 int StartFingerCapture();
 // Ends a capture in progress (the page closed the pad session). Returns when
 // the capture thread no longer drives the reader.
 void CancelFingerCapture();
+
+// The two pictures a capture leaves in the current directory.
+extern const char* const FingerImagePath;     // the fingerprint alone
+extern const char* const CompositeImagePath;  // the signature with the fingerprint
+
+// Steps of the capture, also used by tests and benchmarks.
+
+// The number of the 301 sample blocks of a reader image (288 rows of 256 grey
+// bytes) whose centre differs from its corners by 100 levels or more in sum.
+int32_t CountTexturedBlocks(const uint8_t* image);
+// Decodes `source` (BMP or PNG, told apart by content), takes its full width
+// and all rows but the bottom four, shrinks that to trunc(width / divisor) x
+// trunc(height / divisor) by area averaging and writes it to `destination` as
+// a 24-bit PNG. False when the source cannot be decoded or the new size is
+// empty.
+bool ScaleImageFile(const std::string& source, const std::string& destination, double divisor);
+// Lays the fingerprint picture over the signature of the last delivery and
+// writes the result, made transparent where white, as CompositeImagePath.
+// 0 when written; -1 (logged) when there is no signature picture to use.
+int ComposeSignFinger();
+
+// How long a capture waits for an image of the required quality before it
+// ends (60 seconds unless changed).
+void SetFingerCaptureTimeoutMs(int milliseconds);
+// True while a capture drives the reader.
+bool FingerCaptureRunning();
+// Waits until every capture thread has ended; false if some still run after
+// `timeoutMs`.
+bool WaitForFingerCaptureThreads(int timeoutMs);
+// Back to the start-up state (tests): ends any capture, waits for the threads,
+// restores the timeout.
+void ResetFingerCaptureForTests();

@@ -20,6 +20,15 @@ void VirtualReaderSetPaceMs(int milliseconds);
 void VirtualReaderSetObserver(void (*onOpenChanged)(int open, void* context), void* context);
 // 1 while the reader is open.
 int VirtualReaderIsOpen(void);
+// How many times two calls were inside the reader at the same time since the
+// last reset (a sound service never lets that happen).
+int VirtualReaderOverlaps(void);
+// Images taken (ZAZGetImage calls that succeeded) since the last reset.
+int VirtualReaderImagesTaken(void);
+// When the first image with a finger went out through ZAZUpImage since the
+// finger was last placed: nanoseconds of the monotonic clock
+// (std::chrono::steady_clock), or 0 when none has.
+long long VirtualReaderFingerImageNs(void);
 // Back to the start-up state: finger lifted, nothing failing, closed, no observer.
 void VirtualReaderReset(void);
 
