@@ -73,8 +73,8 @@ void PutLittleEndian(uint8_t* out, uint32_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-// Writes the Canvas as a 24-bit bottom-up BMP. True when the whole file was
-// written; the failures the log must show are logged here.
+}  // namespace
+
 bool WriteCanvasBmp(const std::string& path) {
     CanvasBitmap bitmap;
     if (!ReadCanvasBitmap(&bitmap)) {
@@ -111,6 +111,8 @@ bool WriteCanvasBmp(const std::string& path) {
     if (!written) WriteLog("error: ", "WriteFile failed");
     return written;
 }
+
+namespace {
 
 // sign.bmp to sign.png with the white made transparent. True when sign.png
 // now holds this signature.

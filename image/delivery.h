@@ -13,6 +13,9 @@ enum ImageMessageForm : int {
 // Writes the Canvas as sign.bmp and sign.png beside the executable and, when no
 // fingerprint follows, sends the PNG to the page ("TavoSignBase64").
 void DeliverSignature();
+// Writes the Canvas as a 24-bit bottom-up BMP file (the sign.bmp of a
+// delivery). True when the whole file was written; failures are logged.
+bool WriteCanvasBmp(const std::string& path);
 // Reads `path` and sends it as one image message of `form`.
 void SendImageFile(const std::string& path, int form);
 // Standard Base64 without "=" padding.
