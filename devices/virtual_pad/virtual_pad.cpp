@@ -155,6 +155,7 @@ namespace {
 struct ReaderMark {
     ReaderMark() {
         State.usage.reads++;
+        if (State.reports.empty()) State.usage.readsOnEmpty++;
         State.usage.readersNow++;
         State.usage.readersPeak = std::max(State.usage.readersPeak, State.usage.readersNow);
     }

@@ -65,6 +65,7 @@ struct Usage {
     int readersPeak = 0;       // most reads in progress at the same moment
     int readersNow = 0;        // reads in progress now
     long reads = 0;            // hid_read and hid_read_timeout calls
+    long readsOnEmpty = 0;     // of those, the ones that began with no report queued
     long nonblockingSet = 0;   // hid_set_nonblocking(dev, 1) calls
 };
 Usage GetUsage();
