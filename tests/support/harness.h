@@ -12,7 +12,7 @@ uint16_t StartTestLink();
 
 // A WebSocket client in a child process. Texts are UTF-8.
 class WsPeer {
-public:
+  public:
     explicit WsPeer(uint16_t port);
     ~WsPeer();
     WsPeer(const WsPeer&) = delete;
@@ -26,7 +26,7 @@ public:
     // Closes the connection (close frame).
     void Close();
 
-private:
+  private:
     struct Impl;
     Impl* impl_;
 };

@@ -1,0 +1,6 @@
+// The penmora executable.
+#include "shell/startup.h"
+
+int main() {
+    return RunService();
+}
