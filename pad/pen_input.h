@@ -12,3 +12,5 @@ constexpr int kNoPad = -2;
 int ReadOpenPad(uint8_t* buffer, size_t size, int timeoutMs);
 // Noted by the pen-input thread just before it starts a fingerprint capture.
 void NotePenCaptureStart();
+// How long one read waits for a report (tests; 0 restores the default).
+void SetPenPollIntervalForTests(int milliseconds);

@@ -1,0 +1,82 @@
+// Helpers shared by the pad tests: waiting on the virtual pad, reading the
+// daily log, building reports.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "devices/virtual_pad/virtual_pad.h"
+#include "platform/platform.h"
+#include "shell/log.h"
+
+namespace padtest {
+
+// Waits until `done` holds; false after `timeoutMs`.
+inline bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Waits until the pen-input thread has read every queued report and acted on
+// it: a read that begins on an empty queue comes only after that.
+inline bool WaitForPadIdle() {
+    if (!WaitFor([] { return vpad::PendingReports() == 0; })) return false;
+    long seen = vpad::GetUsage().readsOnEmpty;
+    return WaitFor([seen] { return vpad::GetUsage().readsOnEmpty > seen; });
+}
+
+// The command codes of the feature reports the pad received.
+inline std::vector<int> CommandCodes() {
+    std::vector<int> codes;
+    for (auto& report : vpad::FeatureReports())
+        codes.push_back(report.bytes.size() > 1 ? report.bytes[1] : -1);
+    return codes;
+}
+
+// The day's log file of this executable.
+inline std::string LogPath() {
+    platform::LocalTime t = platform::GetLocalTime();
+    char name[32];
+    snprintf(name, sizeof name, "%04d_%02d_%02d.txt", t.year, t.month, t.day);
+    return ExeDirectory() + "/log/" + name;
+}
+
+// Everything in the log file from byte `from` on.
+inline std::string LogFrom(size_t from) {
+    std::ifstream in(LogPath(), std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    std::string text = all.str();
+    return from < text.size() ? text.substr(from) : std::string();
+}
+
+inline size_t LogSize() {
+    return LogFrom(0).size();
+}
+
+// The log lines of `text` with `tag`, each reduced to its message.
+inline std::vector<std::string> LogMessages(const std::string& text, const std::string& tag) {
+    std::vector<std::string> messages;
+    std::istringstream lines(text);
+    std::string line;
+    std::string head = tag + ": ";
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        // "<tag>: HH:MM:SS <message>"
+        if (line.compare(0, head.size(), head) != 0 || line.size() < head.size() + 9) continue;
+        messages.push_back(line.substr(head.size() + 9));
+    }
+    return messages;
+}
+
+}  // namespace padtest
