@@ -1,5 +1,11 @@
-// The receive loop of one WebSocket connection: one frame per receive, its
-// text logged, parsed and dispatched.
+// The receive loop of one WebSocket connection: each frame's text is logged,
+// parsed and dispatched, in the order the page sent them.
+//
+// The connection is a byte stream: frames that arrive in one receive are each
+// handled, and a frame split across receives is completed from the next ones
+// before it is decoded, so no command is lost or read with bytes missing.
+// A frame never exceeds the 1024-byte receive buffer; a larger one ends the
+// session.
 #include "commands/session.h"
 
 #include <cstring>
@@ -11,18 +17,41 @@
 #include "link/text.h"
 #include "shell/log.h"
 
+namespace {
+
+// Receives until the buffer starts with a whole frame, or with the header of
+// one too large for it. False when the connection ended first.
+bool ReceiveFrame(platform::Socket socket, uint8_t* buffer, size_t* filled) {
+    for (;;) {
+        const uint64_t size = FrameSize(buffer, *filled);
+        if (size != 0 && (size > kReceiveBufferSize || size <= *filled)) return true;
+        const long n = platform::Receive(socket, buffer + *filled, kReceiveBufferSize - *filled);
+        if (n <= 0) return false;
+        *filled += static_cast<size_t>(n);
+    }
+}
+
+}  // namespace
+
 void ClientSession(ConnectionPtr connection) {
+    uint8_t buffer[kReceiveBufferSize] = {};
+    size_t filled = 0;
     std::vector<uint8_t> payload;
     for (;;) {
-        uint8_t buffer[kReceiveBufferSize] = {};
-        // What a receive does not fill reads as zero: a frame cut short is
-        // decoded with zero bytes in place of the missing ones.
-        platform::Receive(connection->socket, buffer, sizeof buffer);
+        // A connection that the peer closed or reset ends without a log line.
+        if (!ReceiveFrame(connection->socket, buffer, &filled)) break;
         const int result = DecodeFrame(buffer, payload);
         if (result < 0 || payload.empty()) {
             if (result == -1) WriteLog("recv message: ", "Disconnected");
             break;
         }
+        // The next frame, or the part of it already received, moves to the
+        // start; the rest of the buffer is zero as before a fresh receive.
+        const size_t used = static_cast<size_t>(FrameSize(buffer, filled));
+        memmove(buffer, buffer + used, filled - used);
+        filled -= used;
+        memset(buffer + filled, 0, kReceiveBufferSize - filled);
+
         // The payload is a C text: a NUL byte ends it.
         const char* bytes = reinterpret_cast<const char*>(payload.data());
         std::string text = FromUtf8(std::string(bytes, strnlen(bytes, payload.size())));

@@ -83,6 +83,18 @@ int DecodeFrame(const uint8_t* buffer, std::vector<uint8_t>& payload) {
     return opcode == kCloseOpcode ? -1 : 0;
 }
 
+uint64_t FrameSize(const uint8_t* bytes, size_t available) {
+    if (available < 2) return 0;
+    uint64_t length = bytes[1] & 0x7F;
+    size_t header = length == 126 ? 4 : length == 127 ? 10 : 2;
+    if (bytes[1] & 0x80) header += 4;
+    if (available < header) return 0;
+    if (length == 126) length = BigEndian(bytes + 2, 2);
+    if (length == 127) length = BigEndian(bytes + 2, 8);
+    if (length > kReceiveBufferSize - header) return kReceiveBufferSize + 1;
+    return header + length;
+}
+
 bool SendFrame(Connection& connection, const std::string& text) {
     std::lock_guard<std::mutex> lock(connection.sendMutex);
     if (connection.closed.load()) return false;

@@ -15,6 +15,11 @@ constexpr size_t kReceiveBufferSize = 1024;
 // -1: a close frame; -2: the frame does not fit the buffer (payload untouched).
 int DecodeFrame(const uint8_t* buffer, std::vector<uint8_t>& payload);
 
+// How many bytes the frame at the start of `bytes` occupies, header and
+// payload, once its header is among the `available` bytes; 0 while the header
+// is incomplete. A frame larger than kReceiveBufferSize gives a value above it.
+uint64_t FrameSize(const uint8_t* bytes, size_t available);
+
 // Sends `text` (already UTF-8) as one unmasked text frame to the active client.
 // Safe from any thread: frames of concurrent senders never interleave. Nothing
 // is sent when there is no active client or it has been closed.
