@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "platform/linux/desktop.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -25,6 +26,9 @@ void EndProcessOnSignals() {
 
 void RunMainLoop() {
     EndProcessOnSignals();
+    // With a desktop the main thread serves the status icon and the message
+    // boxes; the signal handlers still end the process at once.
+    if (DesktopStarted()) RunDesktopLoop();
     // Nothing runs on the main thread; the signal handlers end the process.
     for (;;) pause();
 }
