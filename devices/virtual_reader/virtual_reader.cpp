@@ -44,6 +44,7 @@ std::vector<uint8_t> Latest(kImageBytes, 0);
 bool LatestHasFinger = false;
 long long FingerImageNs = 0;
 int ImagesTaken = 0;
+int OpenCalls = 0;
 
 std::atomic<int> PaceMs{kDefaultPaceMs};
 std::atomic<int> Inside{0};
@@ -141,9 +142,10 @@ extern "C" {
 
 int ZAZOpenDeviceEx(uint32_t* handle, int kind, int, int, int, int) {
     Visit visit;
-    if (handle == nullptr || (kind != 0 && kind != 2)) return kBadArgument;
     {
         std::lock_guard<std::mutex> hold(Lock);
+        ++OpenCalls;
+        if (handle == nullptr || (kind != 0 && kind != 2)) return kBadArgument;
         if (OpenFails) return kNotOpen;
     }
     *handle = kHandle;
@@ -252,6 +254,11 @@ int VirtualReaderOverlaps(void) {
     return Overlaps.load();
 }
 
+int VirtualReaderOpenCalls(void) {
+    std::lock_guard<std::mutex> hold(Lock);
+    return OpenCalls;
+}
+
 int VirtualReaderImagesTaken(void) {
     std::lock_guard<std::mutex> hold(Lock);
     return ImagesTaken;
@@ -275,6 +282,7 @@ void VirtualReaderReset(void) {
     LatestHasFinger = false;
     FingerImageNs = 0;
     ImagesTaken = 0;
+    OpenCalls = 0;
     PaceMs.store(kDefaultPaceMs);
     Overlaps.store(0);
 }

@@ -23,6 +23,8 @@ int VirtualReaderIsOpen(void);
 // How many times two calls were inside the reader at the same time since the
 // last reset (a sound service never lets that happen).
 int VirtualReaderOverlaps(void);
+// ZAZOpenDeviceEx calls since the last reset, whether they opened or not.
+int VirtualReaderOpenCalls(void);
 // Images taken (ZAZGetImage calls that succeeded) since the last reset.
 int VirtualReaderImagesTaken(void);
 // When the first image with a finger went out through ZAZUpImage since the

@@ -1,0 +1,167 @@
+// Loading the reader's library from the current directory, and the calling
+// contract of the virtual reader that stands in for the maker's.
+#include "finger/library.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "commands/messages.h"
+#include "devices/virtual_reader/virtual_reader.h"
+#include "finger/TavoSign.h"
+#include "finger/capture.h"
+#include "tests/finger/finger_test_util.h"
+#include "tests/support/log_reader.h"
+
+namespace {
+
+size_t CountOf(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+bool AllSlotsSet() {
+    const FingerLibrary& l = ReaderLibrary;
+    return l.module && l.ZAZOpenDeviceEx && l.ZAZCloseDeviceEx && l.ZAZUpImage && l.ZAZGetImage &&
+           l.ZAZImgData2BMP && l.ZAZErr2Str && l.ZAZShowFingerData;
+}
+
+bool AllSlotsEmpty() {
+    const FingerLibrary& l = ReaderLibrary;
+    return !l.module && !l.ZAZOpenDeviceEx && !l.ZAZCloseDeviceEx && !l.ZAZUpImage &&
+           !l.ZAZGetImage && !l.ZAZImgData2BMP && !l.ZAZErr2Str && !l.ZAZShowFingerData;
+}
+
+TEST(LoadFingerLibrary, BindsAllSevenEntryPointsFromTheCurrentDirectory) {
+    ReaderDir dir(kVirtualReaderLibrary);
+    std::lock_guard<std::mutex> hold(ReaderLibraryLock);
+    ASSERT_EQ(LoadFingerLibrary(), 0);
+    EXPECT_TRUE(AllSlotsSet());
+    FreeFingerLibrary();
+    EXPECT_TRUE(AllSlotsEmpty());
+}
+
+TEST(LoadFingerLibrary, NoLibraryInTheCurrentDirectoryFails) {
+    ReaderDir dir("");  // the library is elsewhere, in the build folder, but not searched for
+    std::lock_guard<std::mutex> hold(ReaderLibraryLock);
+    EXPECT_EQ(LoadFingerLibrary(), -1);
+    EXPECT_TRUE(AllSlotsEmpty());
+}
+
+TEST(LoadFingerLibrary, MissingEntryPointIsLoggedAndFails) {
+    ReaderDir dir(kIncompleteReaderLibrary);
+    const size_t before = CountOf(ReadTodaysLog(OwnLogFolder()), msg::kLogFingerSymbolsMissing);
+    {
+        std::lock_guard<std::mutex> hold(ReaderLibraryLock);
+        EXPECT_EQ(LoadFingerLibrary(), -1);
+        EXPECT_TRUE(AllSlotsEmpty());
+    }
+    const std::string log = ReadTodaysLog(OwnLogFolder());
+    EXPECT_EQ(CountOf(log, msg::kLogFingerSymbolsMissing), before + 1);
+    // Its line carries the tag "error".
+    const size_t at = log.rfind(msg::kLogFingerSymbolsMissing);
+    ASSERT_NE(at, std::string::npos);
+    const size_t lineStart = log.rfind('\n', at) == std::string::npos ? 0 : log.rfind('\n', at) + 1;
+    EXPECT_EQ(log.compare(lineStart, 7, "error: "), 0) << log.substr(lineStart, at - lineStart);
+}
+
+TEST(LoadFingerLibrary, CaptureStartsNoThreadWithoutALibrary) {
+    ReaderDir dir(kIncompleteReaderLibrary);
+    EXPECT_EQ(StartFingerCapture(), 0);
+    EXPECT_FALSE(FingerCaptureRunning());
+    EXPECT_TRUE(WaitForFingerCaptureThreads(0));
+}
+
+// The virtual reader keeps the contract the capture relies on.
+class VirtualReaderContract : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        VirtualReaderReset();
+        VirtualReaderSetPaceMs(0);
+        std::lock_guard<std::mutex> hold(ReaderLibraryLock);
+        ASSERT_EQ(LoadFingerLibrary(), 0);
+    }
+    void TearDown() override {
+        std::lock_guard<std::mutex> hold(ReaderLibraryLock);
+        FreeFingerLibrary();
+        VirtualReaderReset();
+    }
+    ReaderDir dir_{kVirtualReaderLibrary};
+    const FingerLibrary& reader_ = ReaderLibrary;
+};
+
+TEST_F(VirtualReaderContract, OpensWithEitherKindAndWritesTheHandle) {
+    uint32_t handle = 0;
+    EXPECT_EQ(reader_.ZAZCloseDeviceEx(0), 0);  // closing a closed reader is harmless
+    EXPECT_EQ(reader_.ZAZOpenDeviceEx(&handle, 2, 0, 0, 2, 0), 0);
+    EXPECT_NE(handle, 0u);
+    EXPECT_EQ(VirtualReaderIsOpen(), 1);
+    EXPECT_EQ(reader_.ZAZCloseDeviceEx(0), 0);
+    EXPECT_EQ(VirtualReaderIsOpen(), 0);
+    handle = 0;
+    EXPECT_EQ(reader_.ZAZOpenDeviceEx(&handle, 0, 0, 0, 2, 0), 0);
+    EXPECT_NE(handle, 0u);
+
+    VirtualReaderSetOpenFails(1);
+    EXPECT_EQ(reader_.ZAZCloseDeviceEx(0), 0);
+    EXPECT_NE(reader_.ZAZOpenDeviceEx(&handle, 2, 0, 0, 2, 0), 0);
+    EXPECT_NE(reader_.ZAZOpenDeviceEx(&handle, 0, 0, 0, 2, 0), 0);
+    EXPECT_EQ(VirtualReaderIsOpen(), 0);
+}
+
+TEST_F(VirtualReaderContract, WritesTheEightBitBmpOfTheImage) {
+    uint32_t handle = 0;
+    ASSERT_EQ(reader_.ZAZOpenDeviceEx(&handle, 2, 0, 0, 2, 0), 0);
+    VirtualReaderSetFinger(1);
+    std::vector<uint8_t> image(kReaderImageBytes, 0);
+    int length = 0;
+    reader_.ZAZGetImage(handle, kReaderAddress);
+    reader_.ZAZUpImage(handle, kReaderAddress, image.data(), &length);
+    EXPECT_EQ(length, kReaderImageBytes);
+    ASSERT_EQ(reader_.ZAZImgData2BMP(image.data(), "./finger.png"), 0);
+
+    const auto file = ReadBytes("finger.png");
+    ASSERT_EQ(file.size(), 14u + 40u + 1024u + 256u * 288u);
+    EXPECT_EQ(Le32At(file, 10), 1078u);
+    EXPECT_EQ(Le32At(file, 14), 40u);
+    EXPECT_EQ(Le32At(file, 18), 256u);
+    EXPECT_EQ(Le32At(file, 22), 288u);
+    EXPECT_EQ(file[28], 8);
+    // Bottom row first.
+    EXPECT_TRUE(std::memcmp(&file[1078], &image[287 * 256], 256) == 0);
+    auto read = ReadBmp8("finger.png");
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->pixels, image);
+    // An independent reader agrees.
+    auto probe = ProbePicture("finger.png", {{0, 0}, {100, 200}});
+    EXPECT_EQ(probe["format"], "BMP");
+    EXPECT_EQ(probe["mode"], "L");
+    EXPECT_EQ(probe["width"], "256");
+    EXPECT_EQ(probe["height"], "288");
+    const int g00 = image[0], g = image[200 * 256 + 100];
+    EXPECT_EQ(probe["px 0 0"],
+              std::to_string(g00) + " " + std::to_string(g00) + " " + std::to_string(g00) + " 255");
+    EXPECT_EQ(probe["px 100 200"],
+              std::to_string(g) + " " + std::to_string(g) + " " + std::to_string(g) + " 255");
+
+    VirtualReaderSetBmpFails(1);
+    const int failure = reader_.ZAZImgData2BMP(image.data(), "./other.bmp");
+    EXPECT_NE(failure, 0);
+    EXPECT_NE(reader_.ZAZErr2Str(failure), nullptr);
+    EXPECT_FALSE(Exists("other.bmp"));
+}
+
+TEST_F(VirtualReaderContract, ImagesNeedAnOpenReader) {
+    uint32_t handle = 0;
+    std::vector<uint8_t> image(kReaderImageBytes, 7);
+    int length = 0;
+    EXPECT_NE(reader_.ZAZGetImage(handle, kReaderAddress), 0);
+    EXPECT_NE(reader_.ZAZUpImage(handle, kReaderAddress, image.data(), &length), 0);
+    EXPECT_EQ(image, std::vector<uint8_t>(kReaderImageBytes, 7));
+    EXPECT_EQ(VirtualReaderImagesTaken(), 0);
+}
+
+}  // namespace
