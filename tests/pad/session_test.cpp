@@ -78,8 +78,15 @@ class PadSessionTest : public ::testing::Test {
         vpad::QueuePen(RawX(100), RawY(y), 0);
     }
     std::string Next() { return peer_->Receive().value_or("(nothing)"); }
-    std::vector<std::string> Logged(const std::string& tag) {
-        return padtest::LogMessages(padtest::LogFrom(logStart_), tag);
+    // The messages logged with `tag` since the test began, once there are at
+    // least `count` of them (a line is written just after its message is sent).
+    std::vector<std::string> Logged(const std::string& tag, size_t count) {
+        std::vector<std::string> lines;
+        WaitFor([&] {
+            lines = padtest::LogMessages(padtest::LogFrom(logStart_), tag);
+            return lines.size() >= count;
+        });
+        return lines;
     }
     CanvasBitmap Canvas() {
         CanvasBitmap bitmap;
@@ -106,7 +113,7 @@ TEST_F(PadSessionTest, NoPadGivesOneErrorAndOneLogLine) {
     vpad::SetPlugged(false);
     ASSERT_TRUE(peer_->Send(kStartSign));
     EXPECT_EQ(Next(), kError);
-    EXPECT_EQ(Logged("error"), std::vector<std::string>{msg::kLogOpenFailed});
+    EXPECT_EQ(Logged("error", 1), std::vector<std::string>{msg::kLogOpenFailed});
     EXPECT_FALSE(PadIsOpen());
     EXPECT_TRUE(CommandCodes().empty());
     EXPECT_EQ(vpad::GetUsage().reads, 0);
@@ -117,7 +124,7 @@ TEST_F(PadSessionTest, StartFingerNeedsThePadToo) {
     vpad::SetEntries({});
     ASSERT_TRUE(peer_->Send(R"({"typeName":"TavoStartFinger","message":{"quality":"50"}})"));
     EXPECT_EQ(Next(), kError);
-    EXPECT_EQ(Logged("error"), std::vector<std::string>{msg::kLogOpenFailed});
+    EXPECT_EQ(Logged("error", 1), std::vector<std::string>{msg::kLogOpenFailed});
 }
 
 TEST_F(PadSessionTest, RefusedStartLeavesThePadOpenUntilClose) {
@@ -127,7 +134,7 @@ TEST_F(PadSessionTest, RefusedStartLeavesThePadOpenUntilClose) {
     vpad::SetRefusedCommands({SignCommand});
     ASSERT_TRUE(peer_->Send(kStartSign));
     EXPECT_EQ(Next(), kError);
-    EXPECT_EQ(Logged("error"), std::vector<std::string>{msg::kLogSignCommandFailed});
+    EXPECT_EQ(Logged("error", 1), std::vector<std::string>{msg::kLogSignCommandFailed});
     EXPECT_TRUE(PadIsOpen());
     EXPECT_TRUE(vpad::IsOpen());
     EXPECT_EQ(vpad::GetUsage().nonblockingSet, 1);
@@ -151,7 +158,7 @@ TEST_F(PadSessionTest, SignatureIsDeliveredThenOkThenThePadCloses) {
     EXPECT_EQ(Next(), kOK);
     ASSERT_TRUE(WaitFor([] { return !vpad::IsOpen(); }));
     EXPECT_EQ(CommandCodes(), (std::vector<int>{SignCommand, CloseCommand}));
-    EXPECT_EQ(Logged("send message: "), std::vector<std::string>{"TavoOK"});
+    EXPECT_EQ(Logged("send message: ", 1), std::vector<std::string>{"TavoOK"});
     // The stroke is on the Canvas as the delivery read it.
     CanvasBitmap bitmap = Canvas();
     const uint8_t* pixel = &bitmap.pixels[(354 - 100) * kCanvasRowBytes + 3 * 200];
@@ -181,7 +188,7 @@ TEST_F(PadSessionTest, ClearTwiceGivesOneClearAndWipesTheCanvas) {
     // Cancel proves nothing else was sent before it.
     vpad::QueueButton("CNCL");
     EXPECT_EQ(Next(), kCancel);
-    EXPECT_EQ(Logged("send message: "),
+    EXPECT_EQ(Logged("send message: ", 3),
               (std::vector<std::string>{"TavoClear", "TavoClear", "TavoCancel"}));
 }
 
@@ -194,7 +201,7 @@ TEST_F(PadSessionTest, OkWithNothingDrawnAsksToSignAndRestartsThePad) {
     EXPECT_EQ(Next(), kUnSign);
     ASSERT_TRUE(WaitFor([] { return vpad::FeatureReports().size() == 3; }));
     EXPECT_EQ(CommandCodes(), (std::vector<int>{SignCommand, SignCommand, SignCommand}));
-    EXPECT_EQ(Logged("send message: "), (std::vector<std::string>{kUnSign, kUnSign}));
+    EXPECT_EQ(Logged("send message: ", 2), (std::vector<std::string>{kUnSign, kUnSign}));
     EXPECT_TRUE(PadIsOpen());
 }
 
@@ -232,7 +239,7 @@ TEST_F(PadSessionTest, CancelSendsCancelAndClosesThePad) {
     ASSERT_TRUE(WaitFor([] { return !vpad::IsOpen(); }));
     EXPECT_EQ(CommandCodes(), (std::vector<int>{SignCommand, CloseCommand}));
     EXPECT_FALSE(PadIsOpen());
-    EXPECT_EQ(Logged("send message: "), std::vector<std::string>{"TavoCancel"});
+    EXPECT_EQ(Logged("send message: ", 1), std::vector<std::string>{"TavoCancel"});
 }
 
 TEST_F(PadSessionTest, CloseSignEndsTheSessionAndItsThread) {
@@ -324,7 +331,7 @@ TEST_F(PadSessionTest, ButtonCodesAreFoundAnywhereBeforeTheFirstZero) {
     EXPECT_EQ(Next(), kClear);
     vpad::QueueButton("CNCL");
     EXPECT_EQ(Next(), kCancel);
-    EXPECT_EQ(Logged("send message: "),
+    EXPECT_EQ(Logged("send message: ", 4),
               (std::vector<std::string>{"TavoClear", kUnSign, "TavoClear", "TavoCancel"}));
 }
 
