@@ -45,16 +45,33 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
     if (file == nullptr) return false;
     bool ok = true;
     try {
-        uint8_t chunk[65536];
-        size_t got;
-        while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-            if (static_cast<long long>(bytes.size() + got) > kMaxFileBytes) {
-                SetImageError("Decode: file too large");
-                ok = false;
-                break;
-            }
-            bytes.insert(bytes.end(), chunk, chunk + got);
+        // One buffer of the file's size when it can be told; a file that
+        // grows meanwhile is read on in chunks, a shrinking one ends early.
+        long length = -1;
+        if (std::fseek(file, 0, SEEK_END) == 0) length = std::ftell(file);
+        if (std::fseek(file, 0, SEEK_SET) != 0) length = -1;
+        if (length > kMaxFileBytes) {
+            SetImageError("Decode: file too large");
+            std::fclose(file);
+            return false;
         }
+        size_t used = 0;
+        bytes.resize(length > 0 ? static_cast<size_t>(length) : 65536);
+        for (;;) {
+            if (used == bytes.size()) {
+                if (static_cast<long long>(bytes.size()) >= kMaxFileBytes) {
+                    SetImageError("Decode: file too large");
+                    ok = false;
+                    break;
+                }
+                bytes.resize(
+                    std::min<size_t>(bytes.size() * 2, static_cast<size_t>(kMaxFileBytes)));
+            }
+            const size_t got = std::fread(bytes.data() + used, 1, bytes.size() - used, file);
+            used += got;
+            if (got == 0) break;
+        }
+        bytes.resize(used);
         if (ok && std::ferror(file)) {
             SetImageError("Decode: read error");
             ok = false;
