@@ -207,7 +207,7 @@ void DeliverSignature() {
         // Whatever sign.png lies here is not this signature (an earlier
         // session's, or half written): it is neither sent nor kept.
         std::remove(pngPath.c_str());
-        WriteLog("error: ", "sign.png not made, no signature image sent");
+        WriteLog("error: ", "sign.png not made");
     } else if (!fingerFollows) {
         SendImageFile(pngPath, kSignForm);
     }
