@@ -91,13 +91,14 @@ platform::Socket PolicyListenerSocket() {
 }
 
 void AcceptClients() {
+    const platform::Socket listener = ClientListener.load();
+    // Without its port the service runs on; there is nothing to accept.
+    if (listener == platform::kInvalidSocket) return;
     for (;;) {
-        platform::Socket listener = ClientListener.load();
-        platform::Socket socket =
-            listener == platform::kInvalidSocket ? listener : platform::Accept(listener);
+        const platform::Socket socket = platform::Accept(listener);
         if (socket == platform::kInvalidSocket) {
-            // No listener, or out of descriptors: pause instead of spinning.
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            // Out of descriptors or memory: pause instead of spinning.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
         if (!platform::StartDetachedThread([socket] { ServeConnection(socket); }))

@@ -23,11 +23,12 @@ bool OpenListenerOn(ListenerKind kind, const char* address, uint16_t port);
 platform::Socket ClientListenerSocket();
 platform::Socket PolicyListenerSocket();
 
-// The body of the accept thread; never returns. Each connection gets its own
-// thread, which receives the request (with a time limit, so a silent peer
-// holds up nobody), answers it, makes the connection the ActiveClient and
-// then runs its ClientSession.
-[[noreturn]] void AcceptClients();
+// The body of the accept thread: serves the ClientListener for the life of
+// the process, or returns at once when it could not be opened. Each
+// connection gets its own thread, which receives the request (with a time
+// limit, so a silent peer holds up nobody), answers it, makes the connection
+// the ActiveClient and then runs its ClientSession.
+void AcceptClients();
 
 // The current ActiveClient, or null before the first handshake.
 ConnectionPtr ActiveClient();

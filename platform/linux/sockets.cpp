@@ -3,6 +3,7 @@
 // its tests start never inherit a connection.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -58,7 +59,14 @@ uint16_t LocalPort(Socket socket) {
 Socket Accept(Socket listener) {
     for (;;) {
         Socket s = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (s >= 0) return s;
+        if (s >= 0) {
+            // A message goes out as a header and a payload in two sends; without
+            // this the payload would wait for the peer's delayed acknowledgement
+            // of the header.
+            int one = 1;
+            setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            return s;
+        }
         // A connection the peer reset before we took it is not a failure of
         // the listener; try the next one.
         if (errno == EINTR || errno == ECONNABORTED) continue;
