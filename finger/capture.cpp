@@ -344,6 +344,9 @@ bool ScaleImageFile(const std::string& source, const std::string& destination, d
     image.width = static_cast<png_uint_32>(newWidth);
     image.height = static_cast<png_uint_32>(newHeight);
     image.format = PNG_FORMAT_RGB;
+    // Only the next step reads this file, and it writes the final picture
+    // over it: speed counts more than size.
+    image.flags = PNG_IMAGE_FLAG_FAST;
     std::vector<uint8_t> scaled(PNG_IMAGE_SIZE(image));
     // A box filter averages over each destination pixel's area, as the
     // platform's halftone stretch does.
@@ -367,26 +370,26 @@ int ComposeSignFinger() {
         return -1;
     }
     MakeDirectories(CompositeImagePath);
+    // The signature is decoded once and copied: the copy is what the
+    // fingerprint is laid on, the original gives the size.
     CxImage sign = CreateImage();
-    CxImage finger = CreateImage();
-    CxImage target = CreateImage();
-    LoadImageFile(sign, signPath);
-    LoadImageFile(finger, FingerImagePath);
-    if (!LoadImageFile(target, signPath) || sign.IsEmpty()) {
+    if (!LoadImageFile(sign, signPath)) {
         WriteLog("error: ", "no signature picture for the fingerprint");
         return -1;
     }
+    CxImage finger = CreateImage();
+    LoadImageFile(finger, FingerImagePath);
+    CxImage target = CreateImage();
+    CopyImage(target, sign);
     const int32_t dx = 2 * finger.width - sign.width;
     const int32_t dy =
         -static_cast<int32_t>(static_cast<uint32_t>(sign.height - finger.height) >> 1);
     OverlayImage(target, finger, dx, dy);
+    // The alpha plane is made anew from the colours. Saving the composite and
+    // loading it again first would give the same colours (PNG is lossless),
+    // so the picture is written once.
+    CopyImage(target, MakeWhiteTransparent(target));
     SavePngFile(target, CompositeImagePath);
-
-    CxImage composite = CreateImage();
-    if (LoadImageFile(composite, CompositeImagePath)) {
-        CopyImage(composite, MakeWhiteTransparent(composite));
-        SavePngFile(composite, CompositeImagePath);
-    }
     return 0;
 }
 
