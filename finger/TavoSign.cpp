@@ -128,7 +128,10 @@ int WriteRedBmp(const uint8_t* pixels, uint8_t bitCount, uint32_t width, uint32_
     head[0] = 'B';
     head[1] = 'M';
     Put32(head + 2, static_cast<uint32_t>(sizeField));
-    Put32(head + 10, kHeadersSize);  // the palette is left out of the offset, as readers expect
+    // The offset leaves the palette out. Image codecs therefore read the
+    // palette as four extra bottom rows and miss the top four; the scaling
+    // step that follows cuts those four rows off again.
+    Put32(head + 10, kHeadersSize);
     Put32(head + 14, 40);
     Put32(head + 18, width);
     Put32(head + 22, height);

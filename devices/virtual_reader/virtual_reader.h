@@ -16,7 +16,9 @@ void VirtualReaderSetOpenFails(int fails);
 void VirtualReaderSetBmpFails(int fails);
 // Milliseconds each image takes (default: a real reader's pace).
 void VirtualReaderSetPaceMs(int milliseconds);
-// Called with 1 when the reader opens and 0 when it closes.
+// Called with 1 when the reader opens and 0 when it closes, on the thread that
+// called into the reader, while the service holds its reader lock: the
+// observer must not call the service's fingerprint functions.
 void VirtualReaderSetObserver(void (*onOpenChanged)(int open, void* context), void* context);
 // 1 while the reader is open.
 int VirtualReaderIsOpen(void);
