@@ -110,7 +110,10 @@ struct WsPeer::Impl {
         changed.notify_all();
     }
 
+    std::mutex writeMutex;  // one command line at a time, whatever its length
+
     bool Write(const std::string& line) {
+        std::lock_guard<std::mutex> lock(writeMutex);
         const char* p = line.data();
         size_t left = line.size();
         while (left > 0) {
