@@ -135,6 +135,8 @@ void DecodePenReport(const uint8_t* buffer) {
     int32_t sx = ScalePadX(x);
     int32_t sy = ScalePadY(y);
     printf("%5d %5d %5d\n", sx, sy, pressure);
+    // Seen at once also when standard output is a file or a pipe.
+    fflush(stdout);
     // The pen in the button strip breaks the stroke; the rows between the
     // Canvas and the strip neither draw nor break it.
     if (sy >= kFirstButtonRow) EmptyStrokePoints();
