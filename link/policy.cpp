@@ -129,4 +129,7 @@ void ServePolicyConnections(platform::Socket listener) {
 
 void AnswerPolicyRequests() {
     ServePolicyConnections(PolicyListenerSocket());
+    // No listener (the port is taken or needs privileges): nothing to serve,
+    // and nothing to spin on either.
+    for (;;) platform::WaitReadable(nullptr, nullptr, 0, -1);
 }

@@ -13,9 +13,9 @@ extern const char PolicyText[];
 constexpr size_t PolicyAnswerSize = 90;
 
 // The body of the policy thread: answers policy requests on the PolicyListener
-// for the life of the process. Returns at once when the listener could not be
-// opened.
-void AnswerPolicyRequests();
+// for the life of the process; never returns. When the listener could not be
+// opened, the thread waits idle.
+[[noreturn]] void AnswerPolicyRequests();
 
 // Serves policy connections on `listener` (already listening) forever: reads
 // one request from each connection, answers it when it holds

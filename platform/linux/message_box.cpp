@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 
 #include "platform/linux/desktop.h"
@@ -15,36 +16,46 @@
 namespace platform {
 namespace {
 
-// One box being shown; it lives on the stack of the thread that waits for it.
+// One box asked for; it lives on the stack of the thread that waits for it.
 struct BoxRequest {
     std::string text;
-    std::mutex lock;
     std::condition_variable dismissed;
-    bool done = false;
+    bool done = false;  // guarded by BoxLock
 };
 
-void MarkDismissed(BoxRequest* request) {
+// Guards every BoxRequest and the queue that carries them to the main thread.
+std::mutex BoxLock;
+std::deque<BoxRequest*> PendingBoxes;
+
+void OnResponse(GtkDialog* dialog, gint, gpointer data) {
+    gtk_widget_destroy(GTK_WIDGET(dialog));
+    auto* request = static_cast<BoxRequest*>(data);
     // Notified under the lock: the waiter cannot return and destroy the
     // request before this call is over with it.
-    std::lock_guard<std::mutex> hold(request->lock);
+    std::lock_guard<std::mutex> hold(BoxLock);
     request->done = true;
     request->dismissed.notify_all();
 }
 
-void OnResponse(GtkDialog* dialog, gint, gpointer data) {
-    gtk_widget_destroy(GTK_WIDGET(dialog));
-    MarkDismissed(static_cast<BoxRequest*>(data));
-}
-
 // Runs on the main thread, inside the desktop loop.
-gboolean ShowBoxOnMainThread(gpointer data) {
-    auto* request = static_cast<BoxRequest*>(data);
-    // The platform's plain box: no parent, no icon, the default caption.
-    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_OTHER,
-                                               GTK_BUTTONS_OK, "%s", request->text.c_str());
-    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
-    g_signal_connect(dialog, "response", G_CALLBACK(OnResponse), request);
-    gtk_widget_show_all(dialog);
+gboolean ShowPendingBoxes(gpointer) {
+    for (;;) {
+        BoxRequest* request;
+        std::string text;
+        {
+            std::lock_guard<std::mutex> hold(BoxLock);
+            if (PendingBoxes.empty()) break;
+            request = PendingBoxes.front();
+            PendingBoxes.pop_front();
+            text = request->text;
+        }
+        // The platform's plain box: no parent, no icon, the default caption.
+        GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_OTHER,
+                                                   GTK_BUTTONS_OK, "%s", text.c_str());
+        gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+        g_signal_connect(dialog, "response", G_CALLBACK(OnResponse), request);
+        gtk_widget_show_all(dialog);
+    }
     return G_SOURCE_REMOVE;
 }
 
@@ -64,15 +75,24 @@ void ShowMessageBox(const std::string& utf8Text) {
     gchar* valid = g_utf8_make_valid(utf8Text.c_str(), -1);
     request.text = valid;
     g_free(valid);
+    {
+        std::lock_guard<std::mutex> hold(BoxLock);
+        PendingBoxes.push_back(&request);
+    }
     if (OnDesktopThread()) {
         // Asked on the main thread itself: wait in a nested loop.
-        ShowBoxOnMainThread(&request);
-        while (!request.done) gtk_main_iteration();
-        return;
+        ShowPendingBoxes(nullptr);
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> hold(BoxLock);
+                if (request.done) return;
+            }
+            gtk_main_iteration();
+        }
     }
     // Always through the loop: GTK is used on the main thread only.
-    g_idle_add(ShowBoxOnMainThread, &request);
-    std::unique_lock<std::mutex> hold(request.lock);
+    g_idle_add(ShowPendingBoxes, nullptr);
+    std::unique_lock<std::mutex> hold(BoxLock);
     request.dismissed.wait(hold, [&request] { return request.done; });
 }
 
