@@ -1,0 +1,64 @@
+// penmora-demo: the service with the virtual pad and the virtual reader in
+// place of the hardware, and a control endpoint on 127.0.0.1:10002 that serves
+// the demo page and lets a browser or a script play the signer.
+#include <cstdio>
+#include <filesystem>
+
+#include "demo/control.h"
+#include "platform/platform.h"
+#include "shell/log.h"
+#include "shell/startup.h"
+
+#ifndef PENMORA_WEB_DIR
+#error "PENMORA_WEB_DIR must name the folder of the page files"
+#endif
+
+namespace {
+
+template <typename Function>
+void Bind(void* library, const char* name, Function& slot) {
+    slot = reinterpret_cast<Function>(platform::FindSymbol(library, name));
+}
+
+}  // namespace
+
+int main() {
+    // The service loads the reader's library from the current directory and
+    // writes its images there: both belong beside this executable, where the
+    // build puts the virtual reader.
+    std::error_code failed;
+    std::filesystem::current_path(ExeDirectory(), failed);
+    if (failed) {
+        std::fprintf(stderr, "penmora-demo: cannot enter %s: %s\n", ExeDirectory().c_str(),
+                     failed.message().c_str());
+        return 1;
+    }
+
+    // The same path the service uses gives the same loaded library, so these
+    // controls act on the reader the service drives. This handle is never
+    // released: the reader keeps its state across captures.
+    demo::ReaderControls reader;
+    if (void* library = platform::LoadLibrary(platform::kFingerLibraryPath)) {
+        Bind(library, "VirtualReaderSetFinger", reader.setFinger);
+        Bind(library, "VirtualReaderSetOpenFails", reader.setOpenFails);
+        Bind(library, "VirtualReaderSetObserver", reader.setObserver);
+    } else {
+        std::fprintf(stderr, "penmora-demo: %s is missing in %s; fingerprints will not work\n",
+                     platform::kFingerLibraryPath, ExeDirectory().c_str());
+    }
+
+    int result = RunService([reader] {
+        uint16_t port =
+            demo::StartControlEndpoint("127.0.0.1", demo::kControlPort, PENMORA_WEB_DIR, reader);
+        if (port == 0) {
+            std::fprintf(stderr, "penmora-demo: cannot listen on 127.0.0.1:%u\n",
+                         static_cast<unsigned>(demo::kControlPort));
+            platform::ExitProcess(1);
+        }
+        std::printf("Penmora demo: open http://127.0.0.1:%u/ in a browser. Ctrl-C ends it.\n",
+                    static_cast<unsigned>(port));
+        std::fflush(stdout);
+    });
+    std::fprintf(stderr, "penmora-demo: another instance is already running\n");
+    return result;
+}

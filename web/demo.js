@@ -1,0 +1,384 @@
+// The demo page. The left side is what an integrator's page does with
+// penmora.js; the right side plays the signer on the virtual pad and reader
+// through the demo's control endpoint (the same origin that served this page).
+import { Penmora, DEFAULT_URL } from './penmora.js';
+
+const $ = (selector) => document.querySelector(selector);
+
+// ---- The pad's geometry, in the service's scaled plane ----------------------
+const WIDTH = 600;
+const HEIGHT = 400;
+const DRAW_ROWS = 355;    // rows 0..354 are drawn on the signature
+const STRIP_TOP = 385;    // rows 385..399 are the pad's button strip
+const RAW_X = 10206;      // raw pad units across the 600 columns
+const RAW_Y = 7422;       // raw pad units down the 400 rows
+const MAX_PRESSURE = 1023;
+// Mice and most touch screens report no real pressure: a firm, even stroke.
+const FIXED_PRESSURE = 768;
+const PAD_BUTTONS = [
+  { code: 'CL', label: 'Clear', left: 40, right: 180 },
+  { code: 'OK', label: 'OK', left: 230, right: 370 },
+  { code: 'CNCL', label: 'Cancel', left: 420, right: 560 },
+];
+const COMMAND_NAMES = { 0x01: 'SignCommand', 0x04: 'CloseCommand', 0x05: 'FingerCommand' };
+
+// The raw value whose scaled value is the pixel, taken from the middle of the
+// pixel so that the service's truncation lands on it.
+export function rawX(column) {
+  return Math.min(RAW_X - 1, Math.max(1, Math.round((column + 0.5) * RAW_X / WIDTH)));
+}
+export function rawY(row) {
+  return Math.min(RAW_Y - 1, Math.max(1, Math.round((row + 0.5) * RAW_Y / HEIGHT)));
+}
+
+// ---- The integrator's side --------------------------------------------------
+let service = null;
+
+function setServiceState(state) {
+  const badge = $('#service-state');
+  badge.dataset.state = state;
+  badge.textContent = state;
+  const connected = state === 'connected';
+  for (const id of ['start-sign', 'start-sign-finger', 'start-finger', 'close-sign', 'close-socket']) {
+    $('#' + id).disabled = !connected;
+  }
+  $('#connect').textContent = connected ? 'Disconnect' : 'Connect';
+  $('#connect').disabled = state === 'connecting';
+}
+
+function setStatus(text, isError = false) {
+  $('#status').textContent = text;
+  $('#status').classList.toggle('error', isError);
+}
+
+function shorten(text) {
+  // Image messages carry tens of kilobytes of Base64: show the start only.
+  return text.replace(/("message":")([A-Za-z0-9+/=]{64})([A-Za-z0-9+/=]*)"/,
+    (all, head, start, rest) => `${head}${start}… (${start.length + rest.length} characters)"`);
+}
+
+function log(direction, text) {
+  const item = document.createElement('li');
+  item.className = direction;
+  const arrow = direction === 'out' ? '→ ' : direction === 'in' ? '← ' : '· ';
+  item.textContent = `${new Date().toLocaleTimeString()} ${arrow}${shorten(text)}`;
+  const list = $('#log');
+  list.append(item);
+  list.scrollTop = list.scrollHeight;
+}
+
+function showImage(figureId, blob) {
+  const figure = $('#' + figureId);
+  const img = figure.querySelector('img');
+  const link = figure.querySelector('a.download');
+  if (img.dataset.url) URL.revokeObjectURL(img.dataset.url);
+  const url = URL.createObjectURL(blob);
+  img.dataset.url = url;
+  img.onload = () => {
+    figure.querySelector('.size').textContent =
+      `${img.naturalWidth} × ${img.naturalHeight}, ${blob.size} bytes`;
+  };
+  img.src = url;
+  img.hidden = false;
+  link.href = url;
+  link.hidden = false;
+}
+
+function numberFrom(id) {
+  const value = Number($('#' + id).value);
+  return Number.isFinite(value) ? Math.trunc(value) : 0;
+}
+
+function command(action) {
+  try {
+    action();
+  } catch (e) {
+    setStatus(e.message, true);
+  }
+}
+
+async function toggleConnection() {
+  if (service && service.connected) {
+    service.close();
+    return;
+  }
+  const client = new Penmora($('#service-url').value.trim() || DEFAULT_URL);
+  client
+    .on('sent', (text) => log('out', text))
+    .on('message', (text) => log('in', text))
+    .on('close', (event) => {
+      setServiceState('disconnected');
+      log('note', `connection closed (${event.code})`);
+    })
+    .on('clear', () => setStatus('The signer cleared the pad.'))
+    .on('ok', () => setStatus('The signer confirmed.'))
+    .on('unsign', (text) => setStatus(`Nothing signed yet: ${text}`))
+    .on('cancel', () => setStatus('The signer cancelled.'))
+    .on('error', (text) => setStatus(`The pad could not start: ${text}`, true))
+    .on('signature', (png) => showImage('signature-result', png))
+    .on('fingerprint', (png) => showImage('fingerprint-result', png))
+    .on('signatureWithFingerprint', (png) => showImage('composite-result', png));
+  setServiceState('connecting');
+  try {
+    await client.connect();
+    service = client;
+    setServiceState('connected');
+    setStatus('Connected to the service.');
+  } catch (e) {
+    setServiceState('failed');
+    setStatus(e.message, true);
+  }
+}
+
+$('#connect').addEventListener('click', toggleConnection);
+$('#start-sign').addEventListener('click', () =>
+  command(() => service.startSign(numberFrom('pen-width'))));
+$('#start-sign-finger').addEventListener('click', () =>
+  command(() => service.startSignFinger(numberFrom('pen-width'), numberFrom('quality'))));
+$('#start-finger').addEventListener('click', () =>
+  command(() => service.startFinger(numberFrom('quality'))));
+$('#close-sign').addEventListener('click', () => command(() => service.closeSign()));
+$('#close-socket').addEventListener('click', () => command(() => service.closeSocket()));
+$('#clear-log').addEventListener('click', () => { $('#log').textContent = ''; });
+setServiceState('disconnected');
+
+// ---- The virtual pad ----------------------------------------------------------
+const canvas = $('#pad');
+const ink = canvas.getContext('2d');
+let control = null;
+let padOpen = false;
+let padScreen = 'idle';   // idle, signing or finger: what the pad shows
+const strokes = [];       // the strokes on the pad's screen: arrays of {x, y, width}
+let stroke = null;        // the stroke being drawn
+let pressedButton = null; // the strip button under a pointer that went down on it
+let fingerPlaced = false;
+
+function sendControl(message) {
+  if (!control || control.readyState !== WebSocket.OPEN) {
+    setStatus('The virtual pad is not connected to the demo.', true);
+    return false;
+  }
+  control.send(JSON.stringify(message));
+  return true;
+}
+
+function drawPad() {
+  ink.clearRect(0, 0, WIDTH, HEIGHT);
+  ink.fillStyle = '#fff';
+  ink.fillRect(0, 0, WIDTH, DRAW_ROWS);
+  ink.fillStyle = '#e9ebee';
+  ink.fillRect(0, DRAW_ROWS, WIDTH, HEIGHT - DRAW_ROWS);
+  ink.fillStyle = '#c9ccd1';
+  ink.fillRect(0, STRIP_TOP, WIDTH, HEIGHT - STRIP_TOP);
+  ink.font = '11px system-ui, sans-serif';
+  ink.textAlign = 'center';
+  ink.textBaseline = 'middle';
+  for (const button of PAD_BUTTONS) {
+    ink.fillStyle = pressedButton === button ? '#5b6b80' : '#37475c';
+    ink.fillRect(button.left, STRIP_TOP + 1, button.right - button.left, HEIGHT - STRIP_TOP - 2);
+    ink.fillStyle = '#fff';
+    ink.fillText(button.label, (button.left + button.right) / 2, (STRIP_TOP + HEIGHT) / 2);
+  }
+  ink.strokeStyle = '#1b2a6b';
+  ink.lineCap = 'round';
+  ink.lineJoin = 'round';
+  for (const points of strokes) {
+    for (let i = 1; i < points.length; i++) {
+      ink.lineWidth = points[i].width;
+      ink.beginPath();
+      ink.moveTo(points[i - 1].x, points[i - 1].y);
+      ink.lineTo(points[i].x, points[i].y);
+      ink.stroke();
+    }
+  }
+  if (padScreen !== 'signing') {
+    ink.fillStyle = 'rgba(255,255,255,0.85)';
+    ink.fillRect(0, 0, WIDTH, DRAW_ROWS);
+    ink.fillStyle = '#555';
+    ink.font = '16px system-ui, sans-serif';
+    const text = padScreen === 'finger'
+      ? 'Place your finger on the reader'
+      : padOpen ? 'Pad open' : 'Pad idle: start a signature on the left';
+    ink.fillText(text, WIDTH / 2, DRAW_ROWS / 2);
+  }
+}
+
+function clearInk() {
+  strokes.length = 0;
+  stroke = null;
+}
+
+function surfacePoint(event) {
+  const rect = canvas.getBoundingClientRect();
+  const x = (event.clientX - rect.left - canvas.clientLeft) * (WIDTH / canvas.clientWidth);
+  const y = (event.clientY - rect.top - canvas.clientTop) * (HEIGHT / canvas.clientHeight);
+  return {
+    x: Math.min(WIDTH - 1, Math.max(0, Math.floor(x))),
+    y: Math.min(HEIGHT - 1, Math.max(0, Math.floor(y))),
+  };
+}
+
+function pressureOf(event) {
+  if (event.pointerType === 'pen' && event.pressure > 0) {
+    return Math.max(1, Math.round(event.pressure * MAX_PRESSURE));
+  }
+  return FIXED_PRESSURE;
+}
+
+function buttonAt(point) {
+  if (point.y < STRIP_TOP) return null;
+  return PAD_BUTTONS.find((b) => point.x >= b.left && point.x < b.right) || null;
+}
+
+function sendPen(point, pressure) {
+  sendControl({ pen: [rawX(point.x), rawY(point.y), pressure] });
+  if (pressure === 0) {
+    stroke = null;
+    return;
+  }
+  if (point.y >= STRIP_TOP) {
+    stroke = null;  // the strip breaks the stroke on the pad, too
+    return;
+  }
+  if (!stroke) {
+    stroke = [];
+    strokes.push(stroke);
+  }
+  const width = Math.max(1, (numberFrom('pen-width') * pressure) / 1024);
+  stroke.push({ x: point.x + 0.5, y: point.y + 0.5, width });
+}
+
+canvas.addEventListener('pointerdown', (event) => {
+  if (event.button !== 0 || !padOpen) return;
+  event.preventDefault();
+  canvas.setPointerCapture(event.pointerId);
+  const point = surfacePoint(event);
+  const button = buttonAt(point);
+  if (button) {
+    pressedButton = button;
+  } else {
+    stroke = null;
+    sendPen(point, pressureOf(event));
+    canvas.dataset.drawing = 'yes';
+  }
+  drawPad();
+});
+
+canvas.addEventListener('pointermove', (event) => {
+  if (canvas.dataset.drawing !== 'yes') return;
+  const events = event.getCoalescedEvents ? event.getCoalescedEvents() : [];
+  for (const e of events.length ? events : [event]) sendPen(surfacePoint(e), pressureOf(e));
+  drawPad();
+});
+
+function endPointer(event) {
+  if (canvas.dataset.drawing === 'yes') {
+    canvas.dataset.drawing = 'no';
+    sendPen(surfacePoint(event), 0);  // pressure 0: the pen left the surface
+  } else if (pressedButton) {
+    const button = pressedButton;
+    pressedButton = null;
+    if (event.type === 'pointerup' && buttonAt(surfacePoint(event)) === button) {
+      if (sendControl({ button: button.code }) && button.code === 'CL') clearInk();
+    }
+  }
+  drawPad();
+}
+canvas.addEventListener('pointerup', endPointer);
+canvas.addEventListener('pointercancel', endPointer);
+
+function setBadge(id, name, state) {
+  const badge = $('#' + id);
+  badge.dataset.state = state;
+  badge.textContent = `${name}: ${state}`;
+}
+
+function padCommand(event) {
+  const bytes = event.feature.split(' ').map((pair) => parseInt(pair, 16));
+  const name = COMMAND_NAMES[bytes[1]] || 'command';
+  const item = document.createElement('li');
+  item.textContent = `${event.feature}  ${name} ${event.accepted ? 'accepted' : 'refused'}`;
+  item.className = event.accepted ? 'accepted' : 'refused';
+  const list = $('#pad-commands');
+  list.append(item);
+  list.scrollTop = list.scrollHeight;
+  if (!event.accepted) return;
+  // What the pad's screen shows after each command it accepts.
+  if (bytes[1] === 0x01) {
+    clearInk();
+    padScreen = 'signing';
+  } else if (bytes[1] === 0x04) {
+    clearInk();
+    padScreen = 'idle';
+  } else if (bytes[1] === 0x05) {
+    padScreen = 'finger';
+  }
+}
+
+function onControlEvent(text) {
+  let event;
+  try {
+    event = JSON.parse(text);
+  } catch (e) {
+    return;
+  }
+  if ('feature' in event) {
+    padCommand(event);
+  } else if ('pad' in event) {
+    padOpen = event.pad === 'open';
+    if (!padOpen) {
+      padScreen = 'idle';
+      clearInk();
+    }
+    setBadge('pad-state', 'pad', event.pad);
+  } else if ('reader' in event) {
+    setBadge('reader-state', 'reader', event.reader);
+  } else if ('error' in event) {
+    setStatus(`Virtual pad: ${event.error}`, true);
+  }
+  drawPad();
+}
+
+function connectControl() {
+  const url = location.protocol === 'http:' || location.protocol === 'https:'
+    ? `ws://${location.host}/`
+    : 'ws://127.0.0.1:10002/';
+  const socket = new WebSocket(url);
+  socket.onopen = () => {
+    control = socket;
+    setBadge('control-state', 'control', 'connected');
+    // The devices take the state that this page shows (a reload keeps the
+    // form's values while the demo may have other ones).
+    sendControl({ plugged: $('#plugged').checked });
+    sendControl({ finger: $('#reader-present').checked ? 'present' : 'absent' });
+    sendControl({ finger: fingerPlaced ? 'place' : 'lift' });
+    sendControl({ refuse: refusedCodes() });
+  };
+  socket.onmessage = (event) => onControlEvent(event.data);
+  socket.onclose = () => {
+    if (control === socket) control = null;
+    setBadge('control-state', 'control', 'disconnected');
+  };
+}
+
+$('#finger').addEventListener('click', () => {
+  if (!sendControl({ finger: fingerPlaced ? 'lift' : 'place' })) return;
+  fingerPlaced = !fingerPlaced;
+  $('#finger').textContent = fingerPlaced ? 'Lift finger' : 'Place finger';
+  $('#finger').setAttribute('aria-pressed', String(fingerPlaced));
+});
+$('#plugged').addEventListener('change', (event) => {
+  sendControl({ plugged: event.target.checked });
+});
+$('#reader-present').addEventListener('change', (event) => {
+  sendControl({ finger: event.target.checked ? 'present' : 'absent' });
+});
+function refusedCodes() {
+  return [...document.querySelectorAll('input.refuse:checked')].map((box) => Number(box.value));
+}
+for (const box of document.querySelectorAll('input.refuse')) {
+  box.addEventListener('change', () => sendControl({ refuse: refusedCodes() }));
+}
+
+drawPad();
+connectControl();
