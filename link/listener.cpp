@@ -25,8 +25,9 @@ constexpr int kSendTimeoutMs = 15000;
 std::atomic<platform::Socket> ClientListener{platform::kInvalidSocket};
 std::atomic<platform::Socket> PolicyListener{platform::kInvalidSocket};
 
-std::mutex ActiveClientMutex;
-ConnectionPtr ActiveClientValue;
+// Never destroyed: detached threads may still send while the process exits.
+std::mutex& ActiveClientMutex = *new std::mutex;
+ConnectionPtr& ActiveClientValue = *new ConnectionPtr;
 
 void SetActiveClient(const ConnectionPtr& connection) {
     ConnectionPtr previous;
