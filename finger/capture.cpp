@@ -397,7 +397,13 @@ int StartFingerCapture() {
     std::lock_guard<std::mutex> hold(ReaderLibraryLock);
     // Two captures never drive one reader: the newer request wins.
     EndOwnershipLocked(ReaderOwner, "fingerprint capture ended: a new capture was started");
-    if (LoadFingerLibrary() != 0) return 0;
+    if (LoadFingerLibrary() != 0) {
+        // Otherwise a missing library would leave no trace at all.
+        WriteLog("error",
+                 std::string("fingerprint capture not started: no usable reader library ") +
+                     platform::kFingerLibraryPath);
+        return 0;
+    }
     const uint64_t id = ++LastCaptureId;
     ReaderOwner = id;
     {

@@ -69,10 +69,15 @@ TEST(LoadFingerLibrary, MissingEntryPointIsLoggedAndFails) {
 }
 
 TEST(LoadFingerLibrary, CaptureStartsNoThreadWithoutALibrary) {
-    ReaderDir dir(kIncompleteReaderLibrary);
-    EXPECT_EQ(StartFingerCapture(), 0);
-    EXPECT_FALSE(FingerCaptureRunning());
-    EXPECT_TRUE(WaitForFingerCaptureThreads(0));
+    const std::string note = "fingerprint capture not started: no usable reader library";
+    for (const char* library : {kIncompleteReaderLibrary, ""}) {
+        ReaderDir dir(library);
+        const size_t before = CountOf(ReadTodaysLog(OwnLogFolder()), note);
+        EXPECT_EQ(StartFingerCapture(), 0);
+        EXPECT_FALSE(FingerCaptureRunning());
+        EXPECT_TRUE(WaitForFingerCaptureThreads(0));
+        EXPECT_EQ(CountOf(ReadTodaysLog(OwnLogFolder()), note), before + 1);
+    }
 }
 
 // The virtual reader keeps the contract the capture relies on.
