@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
-# Sets everything up, builds, and starts the service. Ctrl-C ends it.
+# Sets everything up, builds, and starts the demo: the service with a virtual
+# signature pad and a virtual fingerprint reader, and a page to try it in a
+# browser (the demo prints its address). Ctrl-C ends it.
 set -euo pipefail
 cd "$(dirname "$0")"
 bash scripts/setup.sh
 cmake --preset default >/dev/null
-cmake --build build -j "$(nproc)" --target penmora
-exec ./build/penmora
+cmake --build build -j "$(nproc)" --target penmora-demo
+# Like the service, the demo registers itself to start at logon; keep that
+# entry in the build folder rather than in the user's session.
+export XDG_CONFIG_HOME="$PWD/build/demo-config"
+exec ./build/penmora-demo

@@ -449,7 +449,9 @@ def main():
     # No desktop: message boxes go to standard error instead of waiting for a click.
     for name in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"):
         env.pop(name, None)
-    with tempfile.TemporaryFile() as output:
+    with tempfile.TemporaryFile() as output, tempfile.TemporaryDirectory() as config:
+        # The service registers itself to start at logon: not the tester's session.
+        env["XDG_CONFIG_HOME"] = config
         process = subprocess.Popen([demo], stdout=output, stderr=subprocess.STDOUT, env=env)
         passed = failed = 0
         try:

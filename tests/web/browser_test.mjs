@@ -199,15 +199,17 @@ async function main() {
   const output = fs.openSync(path.join(shotDir, 'penmora-demo.out'), 'w');
   const env = { ...process.env };
   for (const name of ['DISPLAY', 'WAYLAND_DISPLAY', 'DBUS_SESSION_BUS_ADDRESS']) delete env[name];
-  const demo = spawn(demoPath, [], { stdio: ['ignore', output, output], env });
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'penmora-browser-'));
+  // The service registers itself to start at logon: not the tester's session.
+  env.XDG_CONFIG_HOME = path.join(profile, 'service-config');
+  const demo = spawn(demoPath, [], { stdio: ['ignore', output, output], env });
   let passed = 0;
   let failed = 0;
   let context = null;
   try {
     const problem = await waitForDemo(demo);
     if (problem) throw new Error(problem);
-    context = await chromium.launchPersistentContext(profile, {
+    context = await chromium.launchPersistentContext(path.join(profile, 'browser'), {
       executablePath: BROWSER, headless: true, args: FLAGS, viewport: { width: 1400, height: 1000 },
     });
     const page = context.pages()[0] || (await context.newPage());
