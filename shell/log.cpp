@@ -62,11 +62,10 @@ std::string ExeDirectory() {
 int MakeDirectories(const std::string& pathText) {
     const std::string path = CText(pathText);
     // Each prefix that ends in a separator is a folder; the text after the
-    // last separator is a file name and is left alone. "/" separates on every
-    // system, a backslash only where the system says so: elsewhere it is an
-    // ordinary character of a name.
+    // last separator is a file name and is left alone. Both spellings of the
+    // separator count, so a path written for either system is split alike.
     for (size_t i = 0; i < path.size(); ++i) {
-        if (path[i] != '/' && path[i] != platform::kPathSeparator) continue;
+        if (path[i] != '/' && path[i] != '\\') continue;
         const std::filesystem::path folder(path.substr(0, i + 1));
         std::error_code error;
         if (std::filesystem::exists(folder, error)) continue;

@@ -117,10 +117,10 @@ TEST(MakeDirectories, CreatesEveryFolderButNotTheLastComponent) {
     // Existing folders are fine; a path ending in a separator makes its last folder.
     EXPECT_EQ(MakeDirectories(base + "/one/two/four/"), 0);
     EXPECT_TRUE(fs::is_directory(base + "/one/two/four"));
-    // A backslash is part of a name here, not a separator.
-    EXPECT_EQ(MakeDirectories(base + "/back\\slash/x"), 0);
-    EXPECT_TRUE(fs::is_directory(base + "/back\\slash"));
-    EXPECT_FALSE(fs::exists(base + "/back\\"));
+    // A backslash separates too: the folder up to it is made.
+    EXPECT_EQ(MakeDirectories(base + "/one\\x"), 0);
+    EXPECT_TRUE(fs::is_directory(base + "/one\\"));
+    EXPECT_FALSE(fs::exists(base + "/one\\x"));
 }
 
 TEST(MakeDirectories, HandlesPathsLongerThanAnyFixedBuffer) {
