@@ -242,6 +242,24 @@ TEST_F(PadSessionTest, CancelSendsCancelAndClosesThePad) {
     EXPECT_EQ(Logged("send message: ", 1), std::vector<std::string>{"TavoCancel"});
 }
 
+TEST_F(PadSessionTest, RefusedCloseAndFingerCommandsStillReleaseThePad) {
+    EXPECT_FALSE(SendCommandToOpenPad(FingerCommand));  // no pad open
+    StartSigning();
+    vpad::SetRefusedCommands({CloseCommand, FingerCommand});
+    EXPECT_FALSE(SendCommandToOpenPad(FingerCommand));
+    vpad::SetRefusedCommands({CloseCommand});
+    EXPECT_TRUE(SendCommandToOpenPad(FingerCommand));
+    vpad::QueueButton("CNCL");
+    EXPECT_EQ(Next(), kCancel);
+    ASSERT_TRUE(WaitFor([] { return !vpad::IsOpen(); }));
+    EXPECT_FALSE(PadIsOpen());
+    auto reports = vpad::FeatureReports();
+    ASSERT_EQ(reports.size(), 4u);
+    EXPECT_EQ(reports[3].bytes[1], CloseCommand);
+    EXPECT_FALSE(reports[3].accepted);
+    EXPECT_FALSE(vpad::GetUsage().initialised);
+}
+
 TEST_F(PadSessionTest, CloseSignEndsTheSessionAndItsThread) {
     StartSigning();
     QueueStroke(100, 3);
@@ -314,6 +332,30 @@ TEST_F(PadSessionTest, UnpluggedPadReportsNothingAndKeepsTheSession) {
     EXPECT_FALSE(PadIsOpen());
     // The refused close is not recorded by an unplugged pad; only the start is.
     EXPECT_EQ(CommandCodes(), std::vector<int>{SignCommand});
+}
+
+TEST_F(PadSessionTest, PenReportsAtTheThresholdsOfTheCanvas) {
+    StartSigning();
+    struct Case {
+        uint16_t x, y;
+        long change;  // points added to the stroke; -1: stroke emptied
+    } cases[] = {
+        {10205, 3000, 1}, {10206, 3000, 0}, {17, 3000, 1},   {0, 3000, 0},    {3000, 18, 0},
+        {3000, 19, 1},    {3000, 6587, 1},  {3000, 6588, 0}, {3000, 7143, 0}, {3000, 7144, -1},
+    };
+    for (const Case& c : cases) {
+        long before = static_cast<long>(StrokePointCount());
+        vpad::QueuePen(c.x, c.y, 700);
+        ASSERT_TRUE(WaitForPadIdle());
+        long after = static_cast<long>(StrokePointCount());
+        if (c.change < 0) {
+            EXPECT_EQ(after, 0) << c.x << "," << c.y;
+        } else {
+            EXPECT_EQ(after - before, c.change) << c.x << "," << c.y;
+        }
+    }
+    vpad::QueueButton("CNCL");
+    EXPECT_EQ(Next(), kCancel);
 }
 
 TEST_F(PadSessionTest, ButtonCodesAreFoundAnywhereBeforeTheFirstZero) {
