@@ -60,7 +60,8 @@ TEST(LoadFingerLibrary, MissingEntryPointIsLoggedAndFails) {
         EXPECT_TRUE(AllSlotsEmpty());
     }
     const std::string log = ReadTodaysLog(OwnLogFolder());
-    EXPECT_EQ(CountOf(log, msg::kLogFingerSymbolsMissing), before + 1);
+    // At least one more: a test of another process may add its own meanwhile.
+    EXPECT_GE(CountOf(log, msg::kLogFingerSymbolsMissing), before + 1);
     // Its line carries the tag "error".
     const size_t at = log.rfind(msg::kLogFingerSymbolsMissing);
     ASSERT_NE(at, std::string::npos);
