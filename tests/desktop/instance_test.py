@@ -8,9 +8,37 @@ Usage: instance_test.py PENMORA_EXECUTABLE
 """
 import os
 import signal
+import socket
 import sys
 
 from service_copy import Failure, Sandbox, check, exit_code, handshake_succeeds, wait_for
+
+
+POLICY_PORT = 843
+POLICY_ANSWER = (b'<cross-domain-policy> <allow-access-from domain="*" to-ports="*"/>'
+                 b'</cross-domain-policy> \0')
+
+
+def may_bind_policy_port():
+    """Whether this user may listen on port 843 (root, or a lowered limit)."""
+    try:
+        with open("/proc/sys/net/ipv4/ip_unprivileged_port_start") as f:
+            if int(f.read()) <= POLICY_PORT:
+                return True
+    except (OSError, ValueError):
+        pass
+    return os.geteuid() == 0
+
+
+def policy_answer():
+    with socket.create_connection(("127.0.0.1", POLICY_PORT), timeout=20) as s:
+        s.sendall(b"<policy-file-request/>\0")
+        answer = b""
+        while True:
+            chunk = s.recv(256)
+            if not chunk:
+                return answer
+            answer += chunk
 
 
 def thread_count(pid):
@@ -28,6 +56,8 @@ def main():
         wait_for(handshake_succeeds, 20, "the first instance's WebSocket port")
         wait_for(lambda: sandbox.autostart_program() == first_path, 20,
                  "the autostart entry naming the first instance")
+        if may_bind_policy_port():
+            check(policy_answer() == POLICY_ANSWER, "the policy port answers")
 
         # The same file name in another folder counts as the same program.
         second = sandbox.start(sandbox.copy("second", "Penmora.exe"), desktop=False)
@@ -53,6 +83,8 @@ def main():
 
         check(first.poll() is None, "the first instance still runs")
         check(handshake_succeeds(), "the first instance still serves")
+        if may_bind_policy_port():
+            check(policy_answer() == POLICY_ANSWER, "the policy port still answers")
         first.send_signal(signal.SIGTERM)
         check(exit_code(first, 20, "the first instance") == 0,
               "the first instance ends with 0 on SIGTERM")
