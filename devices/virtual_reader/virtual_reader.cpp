@@ -182,8 +182,7 @@ int ZAZUpImage(uint32_t, uint32_t, unsigned char* image, int* length) {
     if (!IsOpen) return kNotOpen;
     std::copy(Latest.begin(), Latest.end(), image);
     if (length != nullptr) *length = kImageBytes;
-    if (FingerPlaced && FingerImageNs == 0 && Latest[150 * kWidth] != Latest[150 * kWidth + 2])
-        FingerImageNs = NowNs();
+    if (LatestHasFinger && FingerImageNs == 0) FingerImageNs = NowNs();
     return kOk;
 }
 
