@@ -40,20 +40,23 @@ class Sandbox:
         shutil.copy2(self.executable, path)
         return path
 
-    def env(self, desktop):
+    def env(self, desktop, bus=True):
+        """desktop: keep the display; bus: keep the session bus."""
         env = dict(os.environ)
         env["HOME"] = self.home
         env["XDG_CONFIG_HOME"] = self.config
         env["NO_AT_BRIDGE"] = "1"  # no accessibility bus for a test session
         if not desktop:
-            for name in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"):
-                env.pop(name, None)
+            env.pop("DISPLAY", None)
+            env.pop("WAYLAND_DISPLAY", None)
+        if not desktop or not bus:
+            env.pop("DBUS_SESSION_BUS_ADDRESS", None)
             env["XDG_RUNTIME_DIR"] = self.root  # holds no session bus
         return env
 
-    def start(self, path, desktop):
-        process = subprocess.Popen([path], cwd=os.path.dirname(path), env=self.env(desktop),
-                                   stdin=subprocess.DEVNULL)
+    def start(self, path, desktop, bus=True):
+        process = subprocess.Popen([path], cwd=os.path.dirname(path),
+                                   env=self.env(desktop, bus), stdin=subprocess.DEVNULL)
         self.processes.append(process)
         return process
 

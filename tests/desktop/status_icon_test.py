@@ -3,12 +3,14 @@ display this test is started in (dbus-run-session, xvfb-run): a watcher of
 our own records the item's registration, the test reads its title and its
 menu through com.canonical.dbusmenu, restarts the watcher and sees the item
 register again, then chooses "Exit" and expects exit code 0 while a page is
-connected.
+connected. Then, on the display without the bus: no icon, but the service
+runs and SIGTERM ends it with 0.
 
 Usage: status_icon_test.py PENMORA_EXECUTABLE
 """
 import os
 import queue
+import signal
 import subprocess
 import sys
 import threading
@@ -102,6 +104,15 @@ def main():
         except dbus.DBusException:
             pass  # the process may end before it answers
         check(exit_code(service, 20, "the service after Exit") == 0, "exit code 0 after Exit")
+
+        # A display without a session bus: no icon, but the service runs, and
+        # SIGTERM still ends it with 0 while the desktop loop runs.
+        service = sandbox.start(sandbox.copy("bin", "Penmora.exe"), desktop=True, bus=False)
+        wait_for(handshake_succeeds, 20, "the WebSocket port of the service without a bus")
+        check(service.poll() is None, "the service runs without a session bus")
+        service.send_signal(signal.SIGTERM)
+        check(exit_code(service, 20, "the service without a bus") == 0,
+              "exit code 0 on SIGTERM with the desktop loop")
     except Failure as failure:
         print("FAILED:", failure)
         return 1
