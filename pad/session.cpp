@@ -4,7 +4,8 @@
 // Locking. SessionMutex serialises OpenPad, StartSigning and ClosePad, which
 // run on the receive threads of any connection, on the pen-input thread and on
 // the capture thread. DeviceMutex guards every use of PadDevice and is held
-// only around single hidapi calls, never while calling out. Nobody waits for
+// only around hidapi calls (a read waits at most one short poll), never while
+// calling out to other subsystems. Nobody waits for
 // the pen-input thread while holding SessionMutex: the wait releases it, so
 // the thread can finish a button action that itself ends the session. Nobody
 // cancels a fingerprint capture while holding either lock, since the capture
