@@ -94,6 +94,7 @@ TEST_F(AutostartEntry, StartsExactlyTheProgramItNames) {
         "tab\there.exe",
         "new\nline.exe",
         " leading blank.exe",
+        u8"签名板 服务=1.exe",
     };
     const std::string folder = root_ + "/program files/";
     fs::create_directories(folder);
