@@ -1,6 +1,8 @@
 """"Exit" in the status icon's menu while the service is busy: in the middle
-of a signing session with strokes on the pad, and while a fingerprint capture
-waits for a finger. Runs penmora-demo (the service over the virtual pad and
+of a signing session with strokes on the pad, while a fingerprint capture
+waits for a finger, and while a capture waits for its message box (the
+reader cannot be opened) to be dismissed. The box itself is read and pressed
+over the accessibility bus: modal, its text, one OK button that dismisses it. Runs penmora-demo (the service over the virtual pad and
 reader) on the private session bus and display this test is started in; the
 demo's control endpoint plays the signer. The process must end at once with
 exit code 0 and the page must hear nothing more.
@@ -13,7 +15,11 @@ import sys
 import time
 
 import dbus
+import gi
 import websockets
+
+gi.require_version("Atspi", "2.0")
+from gi.repository import Atspi  # noqa: E402
 
 from service_copy import Failure, Sandbox, check, exit_code
 from status_icon_test import WatcherProcess, check_item
@@ -21,6 +27,7 @@ from status_icon_test import WatcherProcess, check_item
 CONTROL = "ws://127.0.0.1:10002/"
 PAGE = "ws://127.0.0.1:10001/"
 WAIT = 20
+READER_OPEN_FAILED = "\u65e0\u6cd5\u6253\u5f00\u6307\u7eb9\u8bbe\u5907"  # the box's text
 
 
 async def next_event(control, wanted):
@@ -62,8 +69,8 @@ async def messages_until_closed(page):
         raise Failure("the page's connection stayed open after Exit")
 
 
-async def exit_while(bus, watcher, sandbox, demo, work):
-    service = sandbox.start(demo, desktop=True)
+async def exit_while(bus, watcher, sandbox, demo, work, accessible=False):
+    service = sandbox.start(demo, desktop=True, accessible=accessible)
     name, path = watcher.registration()
     menu, exit_id = check_item(bus, name, path)
     await until_listening(PAGE)
@@ -99,6 +106,68 @@ async def capturing(control, page):
     await next_event(control, {"reader": "open"})
 
 
+# ---- Message boxes, read and pressed over the accessibility bus -------------
+
+def descendants(node):
+    for i in range(node.get_child_count()):
+        child = node.get_child_at_index(i)
+        if child is not None:
+            yield child
+            yield from descendants(child)
+
+
+def open_alerts(text):
+    """The service's boxes showing `text`, each with its OK button."""
+    found = []
+    desktop = Atspi.get_desktop(0)
+    for i in range(desktop.get_child_count()):
+        app = desktop.get_child_at_index(i)
+        if app is None or app.get_name() != "penmora-demo":
+            continue
+        for node in descendants(app):
+            if node.get_role() != Atspi.Role.ALERT:
+                continue
+            inside = list(descendants(node))
+            if any(n.get_role() == Atspi.Role.LABEL and n.get_name() == text for n in inside):
+                buttons = [n for n in inside
+                           if n.get_role() == Atspi.Role.PUSH_BUTTON and n.get_name() == "OK"]
+                found.append((node, buttons))
+    return found
+
+
+async def wait_for_alert(text):
+    deadline = time.monotonic() + WAIT
+    while time.monotonic() < deadline:
+        alerts = open_alerts(text)
+        if alerts:
+            return alerts
+        await asyncio.sleep(0.1)
+    raise Failure("no box showing %r" % text)
+
+
+async def reader_missing(control, page):
+    await control.send(json.dumps({"finger": "absent"}))
+    await control.send(json.dumps({"sync": True}))
+    await next_event(control, None)
+
+    # The first capture: the box with its one button; OK dismisses it.
+    await page.send(json.dumps({"typeName": "TavoStartFinger", "message": {"quality": "20"}}))
+    alerts = await wait_for_alert(READER_OPEN_FAILED)
+    check(len(alerts) == 1, "one box, got %d" % len(alerts))
+    alert, buttons = alerts[0]
+    check(alert.get_state_set().contains(Atspi.StateType.MODAL), "the box is modal")
+    check(len(buttons) == 1, "the box has an OK button")
+    buttons[0].do_action(0)
+    deadline = time.monotonic() + WAIT
+    while open_alerts(READER_OPEN_FAILED):
+        check(time.monotonic() < deadline, "OK dismisses the box")
+        await asyncio.sleep(0.1)
+
+    # The second capture: "Exit" is chosen while its box waits for OK.
+    await page.send(json.dumps({"typeName": "TavoStartFinger", "message": {"quality": "20"}}))
+    await wait_for_alert(READER_OPEN_FAILED)
+
+
 def main():
     sandbox = Sandbox(sys.argv[1])
     watcher = None
@@ -107,6 +176,9 @@ def main():
         watcher = WatcherProcess()
         asyncio.run(exit_while(bus, watcher, sandbox, sys.argv[1], signing))
         asyncio.run(exit_while(bus, watcher, sandbox, sys.argv[1], capturing))
+        Atspi.init()
+        asyncio.run(exit_while(bus, watcher, sandbox, sys.argv[1], reader_missing,
+                               accessible=True))
     except Failure as failure:
         print("FAILED:", failure)
         return 1

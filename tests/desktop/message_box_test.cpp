@@ -1,4 +1,4 @@
-// The message box: on a display (the test runs under xvfb-run) a modal box
+// The message box: on a display (the test runs on a virtual X server) a modal box
 // with an OK button, shown by the main thread's loop while the asking thread
 // waits until it is dismissed; without a display, standard error at once.
 #include <fcntl.h>
@@ -81,7 +81,7 @@ struct Asker {
 };
 
 TEST(MessageBoxOnDesktop, ShowsAModalBoxAndWaitsUntilItIsDismissed) {
-    ASSERT_TRUE(platform::StartDesktop()) << "a display is needed (run under xvfb-run)";
+    ASSERT_TRUE(platform::StartDesktop()) << "a display is needed (run under with_display.py)";
     Asker asker(msg::kBoxReaderOpenFailed);
 
     std::vector<GtkMessageDialog*> boxes = WaitForBoxes(1);

@@ -40,12 +40,14 @@ class Sandbox:
         shutil.copy2(self.executable, path)
         return path
 
-    def env(self, desktop, bus=True):
-        """desktop: keep the display; bus: keep the session bus."""
+    def env(self, desktop, bus=True, accessible=False):
+        """desktop: keep the display; bus: keep the session bus; accessible:
+        let the test read the service's windows over the accessibility bus."""
         env = dict(os.environ)
         env["HOME"] = self.home
         env["XDG_CONFIG_HOME"] = self.config
-        env["NO_AT_BRIDGE"] = "1"  # no accessibility bus for a test session
+        if not accessible:
+            env["NO_AT_BRIDGE"] = "1"
         if not desktop:
             env.pop("DISPLAY", None)
             env.pop("WAYLAND_DISPLAY", None)
@@ -54,9 +56,10 @@ class Sandbox:
             env["XDG_RUNTIME_DIR"] = self.root  # holds no session bus
         return env
 
-    def start(self, path, desktop, bus=True):
+    def start(self, path, desktop, bus=True, accessible=False):
         process = subprocess.Popen([path], cwd=os.path.dirname(path),
-                                   env=self.env(desktop, bus), stdin=subprocess.DEVNULL)
+                                   env=self.env(desktop, bus, accessible),
+                                   stdin=subprocess.DEVNULL)
         self.processes.append(process)
         return process
 

@@ -1,5 +1,5 @@
 """The status icon over the real protocol, on the private session bus and
-display this test is started in (dbus-run-session, xvfb-run): a watcher of
+display this test is started in (dbus-run-session, with_display.py): a watcher of
 our own records the item's registration, the test reads its title and its
 menu through com.canonical.dbusmenu, restarts the watcher and sees the item
 register again, then chooses "Exit" and expects exit code 0 while a page is
