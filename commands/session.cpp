@@ -42,7 +42,14 @@ void ClientSession(ConnectionPtr connection) {
         if (!ReceiveFrame(connection->socket, buffer, &filled)) break;
         const int result = DecodeFrame(buffer, payload);
         if (result < 0 || payload.empty()) {
-            if (result == -1) WriteLog("recv message: ", "Disconnected");
+            if (result == -1) {
+                WriteLog("recv message: ", "Disconnected");
+                // The page is closing and reads nothing more; ending the
+                // connection now spares it waiting for a close reply that
+                // never comes. The descriptor stays held while the connection
+                // is still the ActiveClient, so its number is not reused.
+                CloseConnection(*connection);
+            }
             break;
         }
         // The next frame, or the part of it already received, moves to the

@@ -20,7 +20,8 @@ struct Connection {
     const platform::Socket socket;
     // Held for a whole frame (header and payload), so frames never interleave.
     std::mutex sendMutex;
-    // Set by "TavoCloseSocket" or a failed send: nothing more is sent.
+    // Set by "TavoCloseSocket", a close frame from the page or a failed send:
+    // nothing more is sent.
     std::atomic<bool> closed{false};
 };
 

@@ -158,11 +158,12 @@ TEST_F(Link, AnEndedSessionClosesItsConnectionUnlessItIsActive) {
     EXPECT_EQ(reply->payload, kError);
 }
 
-TEST_F(Link, TheActiveConnectionStaysOpenAfterItsPageSaysClose) {
+TEST_F(Link, AnActiveConnectionWhoseSessionEndedStaysOpenForDeviceMessages) {
     auto active = Handshaken(port_);
     ConnectionPtr connection = ActiveClient();
     ASSERT_TRUE(connection);
-    ASSERT_TRUE(active->SendBytes(ClientFrame(8, "")));
+    // An empty frame ends the session without a word.
+    ASSERT_TRUE(active->SendBytes(ClientFrame(1, "")));
     // Its session lets go of it; the ActiveClient and this test still hold it.
     for (int i = 0; i < 400 && connection.use_count() > 2; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -172,6 +173,22 @@ TEST_F(Link, TheActiveConnectionStaysOpenAfterItsPageSaysClose) {
     auto message = active->ReceiveFrame();
     ASSERT_TRUE(message);
     EXPECT_EQ(message->payload, "{\"typeName\":\"TavoOK\"}");
+}
+
+TEST_F(Link, ACloseFrameEndsEvenTheActiveConnection) {
+    auto page = Handshaken(port_);
+    ConnectionPtr connection = ActiveClient();
+    ASSERT_TRUE(connection);
+    // The page need not wait for a close reply that never comes: the
+    // connection ends, without any frame.
+    ASSERT_TRUE(page->SendBytes(ClientFrame(8, std::string("\x03\xe8", 2))));
+    std::string received;
+    EXPECT_TRUE(page->WaitClosed(10000, &received));
+    EXPECT_EQ(received, "");
+    // It is still the ActiveClient and keeps its descriptor; messages for it
+    // are dropped.
+    EXPECT_EQ(ActiveClient(), connection);
+    EXPECT_TRUE(connection->closed.load());
 }
 
 TEST_F(Link, ConcurrentMessagesToTheActiveClientNeverInterleave) {
