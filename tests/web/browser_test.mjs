@@ -247,6 +247,15 @@ async function main() {
       console.log(`penmora-demo ended with ${code}`);
       failed++;
     }
+    // Sanitizer builds report a race or a memory fault without ending the
+    // demo: such a report fails the test all the same.
+    const lines = fs.readFileSync(path.join(shotDir, 'penmora-demo.out'), 'utf8').split('\n');
+    const first = lines.findIndex((line) => /WARNING: ThreadSanitizer|ERROR: AddressSanitizer|runtime error:/.test(line));
+    if (first >= 0) {
+      console.log('penmora-demo reported a sanitizer finding:');
+      console.log(lines.slice(first, first + 60).join('\n'));
+      failed++;
+    }
     fs.rmSync(profile, { recursive: true, force: true });
   }
   console.log(`screenshots in ${shotDir}`);
