@@ -192,6 +192,28 @@ const steps = [
     await page.locator('#pad-state[data-state=closed]').waitFor();
     await page.screenshot({ path: path.join(shotDir, 'signature-fingerprint.png'), fullPage: true });
   }],
+  ['the pad buttons and a refused start reach the page as events', async (page) => {
+    const status = page.locator('#status');
+    await page.locator('#pad-state[data-state=closed]').waitFor();
+    await startAndWaitForPad(page, '#start-sign');
+    const at = await drawOnPad(page);
+    await pressPadButton(page, at, 110);  // Clear
+    await status.filter({ hasText: 'The signer cleared the pad.' }).waitFor();
+    await pressPadButton(page, at, 300);  // OK, with nothing drawn since Clear
+    await status.filter({ hasText: 'Nothing signed yet: \u8bf7\u786e\u8ba4\u662f\u5426\u7b7e\u5b57' }).waitFor();
+    await pressPadButton(page, at, 490);  // Cancel
+    await status.filter({ hasText: 'The signer cancelled.' }).waitFor();
+    await page.locator('#pad-state[data-state=closed]').waitFor();
+
+    await page.check('input.refuse[value="1"]');  // the pad refuses SignCommand
+    await page.click('#start-sign');
+    await status.filter({ hasText: 'The pad could not start: \u5f00\u59cb\u7b7e\u5b57\u5931\u8d25' }).waitFor();
+    await page.locator('#pad-commands li', { hasText: 'SignCommand refused' }).first().waitFor();
+    await page.click('#close-sign');
+    await page.locator('#pad-state[data-state=closed]').waitFor();
+    await page.uncheck('input.refuse[value="1"]');
+    await page.screenshot({ path: path.join(shotDir, 'events.png'), fullPage: true });
+  }],
 ];
 
 async function main() {
