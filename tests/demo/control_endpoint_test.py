@@ -384,6 +384,65 @@ async def case_fragmented_message_and_ping():
     await svc.close()
 
 
+def raw_upgrade(version="13", key="dGhlIHNhbXBsZSBub25jZQ==", extra=""):
+    """A WebSocket upgrade on a plain socket; the socket and the answer's head."""
+    s = socket.create_connection(("127.0.0.1", 10002), timeout=WAIT)
+    request = "GET / HTTP/1.1\r\nHost: 127.0.0.1:10002\r\nUpgrade: websocket\r\n" \
+              "Connection: Upgrade\r\nSec-WebSocket-Version: %s\r\n" % version
+    if key:
+        request += "Sec-WebSocket-Key: %s\r\n" % key
+    s.sendall((request + extra + "\r\n").encode())
+    head = b""
+    while b"\r\n\r\n" not in head:
+        chunk = s.recv(1)
+        if not chunk:
+            break
+        head += chunk
+    return s, head.decode()
+
+
+def close_code_after(s, frame):
+    """Sends raw bytes and returns the close code the endpoint answers with."""
+    s.sendall(frame)
+    data = b""
+    while True:
+        chunk = s.recv(4096)
+        if not chunk:
+            break
+        data += chunk
+    assert data[:1] == b"\x88", data[:16]
+    return int.from_bytes(data[2:4], "big")
+
+
+async def case_protocol_violations():
+    s, head = raw_upgrade()
+    # The accept value of the RFC 6455 sample key.
+    assert head.startswith("HTTP/1.1 101") and "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=" in head, head
+    assert close_code_after(s, b"\x81\x05hello") == 1002  # clients must mask
+    s.close()
+    s, _ = raw_upgrade()
+    big = 70 * 1024
+    assert close_code_after(s, b"\x81\xff" + big.to_bytes(8, "big") + b"\0" * 4) == 1009
+    s.close()
+    s, _ = raw_upgrade()
+    # A ping without FIN: control frames may not be fragmented.
+    assert close_code_after(s, b"\x09\x80\0\0\0\0") == 1002
+    s.close()
+    s, head = raw_upgrade(version="8")
+    assert head.startswith("HTTP/1.1 426") and "Sec-WebSocket-Version: 13" in head, head
+    s.close()
+    s, head = raw_upgrade(key="")
+    assert head.startswith("HTTP/1.1 400"), head
+    s.close()
+    s, head = raw_upgrade(extra="X-Padding: %s\r\n" % ("x" * 10000))
+    assert head.startswith("HTTP/1.1 400"), head
+    s.close()
+    # The endpoint still serves control clients after all that.
+    ctl = await control()
+    await sync(ctl)
+    await ctl.close()
+
+
 CASES = [
     case_page_files,
     case_loopback_only,
@@ -397,6 +456,7 @@ CASES = [
     case_reader_absent,
     case_malformed_messages_change_nothing,
     case_fragmented_message_and_ping,
+    case_protocol_violations,
 ]
 
 
