@@ -45,6 +45,11 @@ enum Opcode : uint8_t {
     kPong = 0xA,
 };
 
+// Payloads of the close frames the endpoint sends: status 1002 (protocol
+// error) and 1009 (message too big), big-endian.
+const std::string kProtocolError("\x03\xea", 2);
+const std::string kMessageTooBig("\x03\xf1", 2);
+
 struct OutgoingFrame {
     uint8_t opcode;
     std::string payload;
@@ -191,11 +196,11 @@ void ReadFrames(const ClientPtr& client) {
             // Clients must mask; reserved bits and oversized control frames
             // are protocol errors (close code 1002); messages have a cap (1009).
             if (!masked || (inbox[0] & 0x70) != 0 || (control && (!fin || length > 125))) {
-                Enqueue(client, kClose, std::string("\x03\xea", 2));
+                Enqueue(client, kClose, kProtocolError);
                 return;
             }
             if (length > kMaxMessage || message.size() + length > kMaxMessage) {
-                Enqueue(client, kClose, std::string("\x03\xf1", 2));
+                Enqueue(client, kClose, kMessageTooBig);
                 return;
             }
             if (inbox.size() < header + 4 + length) break;
@@ -217,7 +222,7 @@ void ReadFrames(const ClientPtr& client) {
             if (opcode == kPong) continue;
             if (opcode == kText || opcode == kBinary) {
                 if (inMessage) {
-                    Enqueue(client, kClose, std::string("\x03\xea", 2));
+                    Enqueue(client, kClose, kProtocolError);
                     return;
                 }
                 inMessage = true;
@@ -226,7 +231,7 @@ void ReadFrames(const ClientPtr& client) {
             } else if (opcode == kContinuation && inMessage) {
                 message += payload;
             } else {
-                Enqueue(client, kClose, std::string("\x03\xea", 2));
+                Enqueue(client, kClose, kProtocolError);
                 return;
             }
             if (fin) {
