@@ -20,14 +20,16 @@ inline constexpr const char* kError =
     "\"}";
 
 // Log texts (tag "error").
-inline constexpr const char* kLogOpenFailed = "\xb4\xf2\xbf\xaa\xc9\xe8\xb1\xb8\xca\xa7\xb0\xdc";  // 打开设备失败
-inline constexpr const char* kLogSignCommandFailed =  // 向设备发送签名消息失败
+inline constexpr const char* kLogOpenFailed =
+    "\xb4\xf2\xbf\xaa\xc9\xe8\xb1\xb8\xca\xa7\xb0\xdc";  // 打开设备失败
+inline constexpr const char* kLogSignCommandFailed =     // 向设备发送签名消息失败
     "\xcf\xf2\xc9\xe8\xb1\xb8\xb7\xa2\xcb\xcd\xc7\xa9\xc3\xfb\xcf\xfb\xcf\xa2\xca\xa7\xb0\xdc";
 inline constexpr const char* kLogFingerSymbolsMissing =  // 定位ZAZAPIt.dll中的所需函数失败!
     "\xb6\xa8\xce\xbb"
     "ZAZAPIt.dll"
     "\xd6\xd0\xb5\xc4\xcb\xf9\xd0\xe8\xba\xaf\xca\xfd\xca\xa7\xb0\xdc!";
-inline constexpr const char* kLogAutostartFailed = "\xb7\xfe\xce\xf1\xd7\xd4\xc6\xf4\xb6\xaf\xca\xa7\xb0\xdc";  // 服务自启动失败
+inline constexpr const char* kLogAutostartFailed =
+    "\xb7\xfe\xce\xf1\xd7\xd4\xc6\xf4\xb6\xaf\xca\xa7\xb0\xdc";  // 服务自启动失败
 
 // Message-box texts, in UTF-8 (the desktop's encoding).
 inline constexpr const char* kBoxReaderOpenFailed = u8"无法打开指纹设备";

@@ -57,47 +57,8 @@ bool EnsureDirectory(const std::string& path) {
     return errno == EEXIST && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// The Exec value that runs exactly `path`: the program quoted as one argument
-// (a backslash before " ` $ and \, a literal % doubled), then the string
-// escapes of the key file applied on top (\\ \n \t \r), as desktop entries
-// require. A path that holds a blank, a quote or a backslash therefore
-// survives the launcher's parsing unchanged.
-std::string ExecValue(const std::string& path) {
-    std::string quoted = "\"";
-    for (char c : path) {
-        if (c == '"' || c == '`' || c == '$' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (c == '%') {
-            quoted += "%%";
-        } else {
-            quoted += c;
-        }
-    }
-    quoted += '"';
-    std::string value;
-    for (char c : quoted) {
-        switch (c) {
-            case '\\':
-                value += "\\\\";
-                break;
-            case '\n':
-                value += "\\n";
-                break;
-            case '\t':
-                value += "\\t";
-                break;
-            case '\r':
-                value += "\\r";
-                break;
-            default:
-                value += c;
-        }
-    }
-    return value;
-}
-
-// The same escapes for a plain string value such as Name.
+// A string value of the key file (such as Name) with its escapes: \\ \n \t
+// \r, and \s for a leading blank.
 std::string StringValue(const std::string& text) {
     std::string value;
     for (char c : text) {
@@ -120,6 +81,27 @@ std::string StringValue(const std::string& text) {
     }
     if (!value.empty() && value[0] == ' ') value.replace(0, 1, "\\s");
     return value;
+}
+
+// The Exec value that runs exactly `path`: the program quoted as one argument
+// (a backslash before " ` $ and \, a literal % doubled), then the string
+// escapes of the key file applied on top (\\ \n \t \r), as desktop entries
+// require. A path that holds a blank, a quote or a backslash therefore
+// survives the launcher's parsing unchanged.
+std::string ExecValue(const std::string& path) {
+    std::string quoted = "\"";
+    for (char c : path) {
+        if (c == '"' || c == '`' || c == '$' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (c == '%') {
+            quoted += "%%";
+        } else {
+            quoted += c;
+        }
+    }
+    quoted += '"';
+    return StringValue(quoted);
 }
 
 bool WriteWhole(int fd, const std::string& data) {

@@ -27,7 +27,9 @@ bool StartDetachedThread(std::function<void()> body) {
     }
 }
 
-void ExitProcess(int code) { _exit(code); }
+void ExitProcess(int code) {
+    _exit(code);
+}
 
 LocalTime GetLocalTime() {
     time_t now = time(nullptr);
