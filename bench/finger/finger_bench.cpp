@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/sampling.h"
 #include "commands/params.h"
 #include "devices/virtual_pad/virtual_pad.h"
 #include "devices/virtual_reader/virtual_reader.h"
@@ -39,6 +40,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using bench::ReportSamples;
+using bench::Sampled;
 
 // The current directory of the whole run: a scratch folder holding a link to
 // the virtual reader, as the service's folder would hold the maker's library.
@@ -78,14 +81,6 @@ bool WaitUntil(Condition condition) {
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     return false;
-}
-
-void ReportSamples(benchmark::State& state, std::vector<double>& milliseconds) {
-    if (milliseconds.empty()) return;
-    std::sort(milliseconds.begin(), milliseconds.end());
-    state.counters["median_ms"] = milliseconds[milliseconds.size() / 2];
-    state.counters["p99_ms"] =
-        milliseconds[std::min(milliseconds.size() - 1, milliseconds.size() * 99 / 100)];
 }
 
 // A signature delivered for a fingerprint, so that the composite has one.
@@ -206,19 +201,6 @@ BENCHMARK(WaitingCpu)
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
-
-template <typename Body>
-void Sampled(benchmark::State& state, Body body) {
-    std::vector<double> samples;
-    for (auto _ : state) {
-        const auto start = Clock::now();
-        body();
-        const std::chrono::duration<double> took = Clock::now() - start;
-        state.SetIterationTime(took.count());
-        samples.push_back(took.count() * 1000.0);
-    }
-    ReportSamples(state, samples);
-}
 
 std::vector<uint8_t> RidgeImage() {
     std::vector<uint8_t> image(256 * 288);

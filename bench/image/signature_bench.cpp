@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/sampling.h"
 #include "commands/params.h"
 #include "devices/virtual_pad/virtual_pad.h"
 #include "image/canvas.h"
@@ -31,6 +32,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using bench::ReportSamples;
+using bench::Sampled;
 
 // A typical handwritten signature: three strokes of loops and waves across
 // the Canvas, with the pressure rising and falling along each.
@@ -60,28 +63,6 @@ void DrawTypicalSignature() {
     EmptyStrokePoints();
     PenWidth = 3;
     for (const PenSample& sample : TypicalSignature()) DrawPenPoint(sample);
-}
-
-void ReportSamples(benchmark::State& state, std::vector<double>& milliseconds) {
-    if (milliseconds.empty()) return;
-    std::sort(milliseconds.begin(), milliseconds.end());
-    state.counters["median_ms"] = milliseconds[milliseconds.size() / 2];
-    state.counters["p99_ms"] =
-        milliseconds[std::min(milliseconds.size() - 1, milliseconds.size() * 99 / 100)];
-}
-
-// Times `body` once per iteration as the benchmark's manual time.
-template <typename Body>
-void Sampled(benchmark::State& state, Body body) {
-    std::vector<double> samples;
-    for (auto _ : state) {
-        const auto start = Clock::now();
-        body();
-        const std::chrono::duration<double> took = Clock::now() - start;
-        state.SetIterationTime(took.count());
-        samples.push_back(took.count() * 1000.0);
-    }
-    ReportSamples(state, samples);
 }
 
 // A socket-level client that is the ActiveClient, as a page would be.
