@@ -14,6 +14,7 @@
 
 #include "platform/platform.h"
 #include "tests/support/log_reader.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -92,24 +93,8 @@ TEST(WriteLog, ConcurrentLinesNeverInterleave) {
     EXPECT_EQ(found % (kThreads * kEach), 0);
 }
 
-class TempFolder {
-  public:
-    TempFolder() {
-        char pattern[] = "/tmp/penmora-log-test-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempFolder() {
-        std::error_code e;
-        fs::remove_all(path_, e);
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
 TEST(MakeDirectories, CreatesEveryFolderButNotTheLastComponent) {
-    TempFolder temp;
+    TempFolder temp{"penmora-log-test"};
     const std::string base = temp.path();
     EXPECT_EQ(MakeDirectories(base + "/one/two//three/file.txt"), 0);
     EXPECT_TRUE(fs::is_directory(base + "/one/two/three"));
@@ -124,7 +109,7 @@ TEST(MakeDirectories, CreatesEveryFolderButNotTheLastComponent) {
 }
 
 TEST(MakeDirectories, HandlesPathsLongerThanAnyFixedBuffer) {
-    TempFolder temp;
+    TempFolder temp{"penmora-log-test"};
     std::string path = temp.path();
     for (int i = 0; i < 40; ++i) path += "/folder-with-a-long-name-" + std::to_string(i);
     ASSERT_GT(path.size(), 1000u);
@@ -133,7 +118,7 @@ TEST(MakeDirectories, HandlesPathsLongerThanAnyFixedBuffer) {
 }
 
 TEST(MakeDirectories, StopsAtTheFirstFolderItCannotMake) {
-    TempFolder temp;
+    TempFolder temp{"penmora-log-test"};
     std::ofstream(temp.path() + "/plainfile") << "x";
     EXPECT_EQ(MakeDirectories(temp.path() + "/plainfile/sub/log.txt"), -1);
     EXPECT_EQ(MakeDirectories(temp.path() + "/ok/plainfile/sub/log.txt"), 0);

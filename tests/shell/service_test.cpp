@@ -19,6 +19,7 @@
 #include "platform/platform.h"
 #include "tests/support/harness.h"
 #include "tests/support/log_reader.h"
+#include "tests/support/temp_folder.h"
 
 extern char** environ;
 
@@ -28,22 +29,6 @@ namespace fs = std::filesystem;
 
 const std::string kError = u8"{\"typeName\":\"TavoError\",\"message\":\"开始签字失败\"}";
 constexpr uint16_t kPort = 10001;
-
-class TempFolder {
-  public:
-    TempFolder() {
-        char pattern[] = "/tmp/penmora-service-test-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempFolder() {
-        std::error_code e;
-        fs::remove_all(path_, e);
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 bool PortAnswers() {
     platform::Socket s = platform::Connect("127.0.0.1", kPort);
@@ -111,7 +96,7 @@ class Service {
     void Signal(int signal) { kill(pid_, signal); }
 
   private:
-    TempFolder folder_;
+    TempFolder folder_{"penmora-service-test"};
     std::string exe_;
     pid_t pid_ = -1;
     std::optional<int> status_;
