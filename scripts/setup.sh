@@ -41,8 +41,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# Browser test driver, pinned by web/package-lock.json.
+# Browser test driver and TypeScript, pinned by web/package-lock.json; installed
+# again when the lock file has changed since the last install.
 top=$(cd "$(dirname "$0")/.." && pwd)
-if [ -f "$top/web/package-lock.json" ] && [ ! -d "$top/web/node_modules" ]; then
+lock="$top/web/package-lock.json"
+stamp="$top/web/node_modules/.penmora-package-lock.json"
+if [ -f "$lock" ] && ! cmp -s "$lock" "$stamp"; then
   (cd "$top/web" && npm ci --no-audit --no-fund --silent)
+  cp "$lock" "$stamp"
 fi

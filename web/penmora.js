@@ -3,12 +3,17 @@
 //
 //   import { connect } from './penmora.js';
 //   const pad = await connect();                 // ws://127.0.0.1:10001
-//   pad.on('signature', (png) => { img.src = URL.createObjectURL(png); });
-//   pad.on('ok', () => console.log('the signer confirmed'));
-//   pad.startSign(3);
+//   const { png } = await pad.sign({ penWidth: 3 });
+//   img.src = URL.createObjectURL(png);
 //
-// Events (handler arguments in brackets):
+// The calls sign, signWithFingerprint and fingerprint resolve with the image
+// ({ png: Blob, base64 }) and reject with a PenmoraError whose code says why:
+// 'cancelled', 'start-failed', 'closed', 'superseded' or 'timeout'. One call
+// is in flight at a time, since the service runs one pad session.
+//
+// The same messages raise events (handler arguments in brackets):
 //   open, close [{code, reason, wasClean}]      the connection to the service
+//   reconnect [attempts]                        connected again (reconnect: true)
 //   sent [text], message [text, object|null]    every message out and in
 //   clear, ok, cancel                           the pad's Clear, OK and Cancel
 //   unsign [text]                               OK pressed with nothing drawn
@@ -54,11 +59,69 @@ function decimal(value, name) {
   return String(Math.trunc(number));
 }
 
+
+// A duration in milliseconds from an option; `fallback` when it is absent.
+function milliseconds(value, name, fallback) {
+  if (value === undefined || value === null) return fallback;
+  const number = Number(value);
+  if (!Number.isFinite(number) || number < 0) {
+    throw new TypeError(`Penmora: ${name} must be a number of milliseconds`);
+  }
+  return number;
+}
+
+// Two spellings of one address ("ws://127.0.0.1:10001", with or without the
+// final "/") name the same service.
+function sameService(a, b) {
+  const normal = (url) => {
+    try {
+      return new URL(url).href;
+    } catch (e) {
+      return String(url);
+    }
+  };
+  return normal(a) === normal(b);
+}
+
+// Why a call ended without its image: `code` is one of 'cancelled',
+// 'start-failed', 'closed', 'superseded' or 'timeout'. For 'start-failed',
+// `serviceText` holds the service's own words.
+export class PenmoraError extends Error {
+  constructor(code, message, { cause, serviceText } = {}) {
+    super(message, cause === undefined ? undefined : { cause });
+    this.name = 'PenmoraError';
+    this.code = code;
+    if (serviceText !== undefined) this.serviceText = serviceText;
+  }
+}
+
+// The clients of this page with an open connection. The service sends the
+// pad's messages to its newest connection, so a probe by isRunning would take
+// them away from such a client: isRunning asks these first.
+const openClients = new Set();
+
+const RECONNECT_DELAY_MS = 500;
+const MAX_RECONNECT_DELAY_MS = 10000;
+const IS_RUNNING_TIMEOUT_MS = 2000;
+
 export class Penmora {
-  constructor(url = DEFAULT_URL) {
+  #reconnect;
+  #reconnectDelayMs;
+  #maxReconnectDelayMs;
+  #stopped = false;          // close() was called: no reconnection
+  #reconnectTimer = null;
+  #nextAttempt = 0;          // the reconnection attempt the timer starts
+  #call = null;              // the promise call in flight
+
+  constructor(url = DEFAULT_URL, options = {}) {
     this.url = url;
     this.socket = null;
     this.listeners = new Map();
+    this.#reconnect = Boolean(options.reconnect);
+    this.#reconnectDelayMs = milliseconds(options.reconnectDelayMs, 'reconnectDelayMs',
+                                          RECONNECT_DELAY_MS);
+    this.#maxReconnectDelayMs = Math.max(this.#reconnectDelayMs, milliseconds(
+      options.maxReconnectDelayMs, 'maxReconnectDelayMs', MAX_RECONNECT_DELAY_MS));
   }
 
   get connected() {
@@ -92,6 +155,17 @@ export class Penmora {
   // not answer (not running, or another program holds the port).
   connect() {
     if (this.socket) return Promise.reject(new Error('Penmora: already connected or connecting'));
+    this.#stopped = false;
+    const attempt = this.#nextAttempt;  // 0 unless a reconnection was waiting
+    this.#cancelReconnect();
+    return this.#open(attempt).catch((e) => {
+      if (attempt > 0) this.#scheduleReconnect(attempt + 1);
+      throw e;
+    });
+  }
+
+  // One connection attempt; `attempt` counts reconnections (0: the first).
+  #open(attempt) {
     return new Promise((resolve, reject) => {
       let socket;
       try {
@@ -104,7 +178,9 @@ export class Penmora {
       let opened = false;
       socket.onopen = () => {
         opened = true;
+        openClients.add(this);
         this.emit('open');
+        if (attempt > 0) this.emit('reconnect', attempt);
         resolve(this);
       };
       socket.onclose = (event) => {
@@ -114,13 +190,41 @@ export class Penmora {
                            '(start it, or check that nothing else holds the port)'));
           return;
         }
+        openClients.delete(this);
+        this.#settle(new PenmoraError('closed', 'Penmora: the connection to the service ended'));
         this.emit('close', { code: event.code, reason: event.reason, wasClean: event.wasClean });
+        if (this.#reconnect && !this.#stopped && !this.socket) this.#scheduleReconnect(1);
       };
       socket.onmessage = (event) => this.receive(event.data);
     });
   }
 
+  // Waits longer after each failed attempt, doubling up to the cap.
+  #scheduleReconnect(attempt) {
+    if (this.#stopped) return;
+    this.#cancelReconnect();
+    const delay = Math.min(this.#maxReconnectDelayMs, this.#reconnectDelayMs * 2 ** (attempt - 1));
+    this.#nextAttempt = attempt;
+    this.#reconnectTimer = setTimeout(() => {
+      this.#reconnectTimer = null;
+      this.#nextAttempt = 0;
+      if (this.#stopped || this.socket) return;
+      this.#open(attempt).catch(() => {
+        if (!this.socket) this.#scheduleReconnect(attempt + 1);
+      });
+    }, delay);
+  }
+
+  #cancelReconnect() {
+    if (this.#reconnectTimer !== null) clearTimeout(this.#reconnectTimer);
+    this.#reconnectTimer = null;
+    this.#nextAttempt = 0;
+  }
+
+  // Closes the connection and ends any reconnection.
   close() {
+    this.#stopped = true;
+    this.#cancelReconnect();
     if (this.socket) this.socket.close();
   }
 
@@ -145,10 +249,23 @@ export class Penmora {
         this.emit('unknown', data, object);
         return;
       }
+      // The call ends before the handlers run, so that a handler may start
+      // the next one.
+      if (this.#call && this.#call.image === object.typeName) {
+        this.#settle(null, { png: blob, base64: text });
+      }
       this.emit(event, blob, text);
     } else if (event === 'unsign' || event === 'error') {
-      this.emit(event, typeof object.message === 'string' ? object.message : '');
+      const text = typeof object.message === 'string' ? object.message : '';
+      if (event === 'error') {
+        this.#settle(new PenmoraError('start-failed', `Penmora: the pad could not start: ${text}`,
+                                      { serviceText: text }));
+      }
+      this.emit(event, text);
     } else {
+      if (event === 'cancel') {
+        this.#settle(new PenmoraError('cancelled', 'Penmora: the signer cancelled'));
+      }
       this.emit(event);
     }
   }
@@ -163,14 +280,21 @@ export class Penmora {
     this.emit('sent', text);
   }
 
+  // A command that starts or ends a pad session ends the call in flight.
+  #command(typeName, message, why) {
+    if (this.connected) this.#settle(new PenmoraError('superseded', `Penmora: ${why}`));
+    this.send(typeName, message);
+  }
+
   // Starts a signature; penWidth scales the pen's pressure into pixels.
   startSign(penWidth = 3) {
-    this.send('TavoStartSign', { penwidth: decimal(penWidth, 'penWidth') });
+    this.#command('TavoStartSign', { penwidth: decimal(penWidth, 'penWidth') },
+                  'another call started');
   }
 
   // Ends the signing session and releases the pad.
   closeSign() {
-    this.send('TavoCloseSign');
+    this.#command('TavoCloseSign', undefined, 'closeSign() ended the call');
   }
 
   // Asks the service to close its newest connection (usually this one).
@@ -180,20 +304,125 @@ export class Penmora {
 
   // Takes a fingerprint alone; quality is the score an image must exceed (0 to 300).
   startFinger(quality = 50) {
-    this.send('TavoStartFinger', { quality: decimal(quality, 'quality') });
+    this.#command('TavoStartFinger', { quality: decimal(quality, 'quality') },
+                  'another call started');
   }
 
   // A signature followed by a fingerprint, delivered as one combined image.
   startSignFinger(penWidth = 3, quality = 50) {
-    this.send('TavoStartSignFinger', {
+    this.#command('TavoStartSignFinger', {
       quality: decimal(quality, 'quality'),
       penwidth: decimal(penWidth, 'penWidth'),
+    }, 'another call started');
+  }
+
+  // ---- Promise calls --------------------------------------------------------
+
+  // A signature: resolves with { png, base64 } when the signer confirms.
+  sign({ penWidth = 3, timeoutMs, signal } = {}) {
+    return this.#begin('TavoSignBase64', () => this.startSign(penWidth), timeoutMs, signal);
+  }
+
+  // A signature and then a fingerprint, resolving with the combined image.
+  signWithFingerprint({ penWidth = 3, quality = 50, timeoutMs, signal } = {}) {
+    return this.#begin('TavoSignFBase64', () => this.startSignFinger(penWidth, quality),
+                       timeoutMs, signal);
+  }
+
+  // A fingerprint alone.
+  fingerprint({ quality = 50, timeoutMs, signal } = {}) {
+    return this.#begin('TavoFingerBase64', () => this.startFinger(quality), timeoutMs, signal);
+  }
+
+  // Starts a call that the image message `image` ends. A timeout or an abort
+  // ends the pad session too, so the pad does not wait for a page that gave up.
+  #begin(image, start, timeoutMs, signal) {
+    return new Promise((resolve, reject) => {
+      const limit = milliseconds(timeoutMs, 'timeoutMs', null);
+      const aborted = () => new PenmoraError('superseded', 'Penmora: the call was aborted',
+                                             { cause: signal.reason });
+      if (signal && signal.aborted) {
+        reject(aborted());
+        return;
+      }
+      if (!this.connected) {
+        reject(new PenmoraError('closed',
+                                'Penmora: not connected to the service (call connect() first)'));
+        return;
+      }
+      start();  // ends the call in flight, if any
+      const call = { image, resolve, reject, timer: null, signal, onAbort: null };
+      const giveUp = (error) => {
+        if (this.#call !== call) return;
+        this.#settle(error);
+        if (this.connected) this.send('TavoCloseSign');
+      };
+      if (limit !== null) {
+        call.timer = setTimeout(() => giveUp(new PenmoraError(
+          'timeout', `Penmora: nothing arrived within ${limit} ms`)), limit);
+      }
+      if (signal) {
+        call.onAbort = () => giveUp(aborted());
+        signal.addEventListener('abort', call.onAbort, { once: true });
+      }
+      this.#call = call;
+    });
+  }
+
+  // Ends the call in flight with `error`, or resolves it with `value`.
+  #settle(error, value) {
+    const call = this.#call;
+    if (!call) return;
+    this.#call = null;
+    if (call.timer !== null) clearTimeout(call.timer);
+    if (call.onAbort) call.signal.removeEventListener('abort', call.onAbort);
+    if (error) call.reject(error);
+    else call.resolve(value);
+  }
+
+  // ---- Service check --------------------------------------------------------
+
+  // True when the service answers at `url`, false otherwise; never throws.
+  // A client of this page already connected there answers for it. Otherwise
+  // a short connection probes the service: while it lasts, and after it, the
+  // service sends the pad's messages to it, so probe before connect().
+  static isRunning(url = DEFAULT_URL, { timeoutMs } = {}) {
+    let limit;
+    try {
+      limit = milliseconds(timeoutMs, 'timeoutMs', IS_RUNNING_TIMEOUT_MS);
+    } catch (e) {
+      limit = IS_RUNNING_TIMEOUT_MS;
+    }
+    for (const client of openClients) {
+      if (client.connected && sameService(client.url, url)) return Promise.resolve(true);
+    }
+    return new Promise((resolve) => {
+      let socket;
+      try {
+        socket = new WebSocket(url);
+      } catch (e) {
+        resolve(false);
+        return;
+      }
+      let timer = null;
+      const finish = (running) => {
+        if (timer === null) return;
+        clearTimeout(timer);
+        timer = null;
+        socket.onopen = socket.onclose = socket.onerror = null;
+        socket.close();
+        resolve(running);
+      };
+      timer = setTimeout(() => finish(false), limit);
+      socket.onopen = () => finish(true);
+      socket.onclose = () => finish(false);
+      socket.onerror = () => finish(false);
     });
   }
 }
 
-export async function connect(url = DEFAULT_URL) {
-  const client = new Penmora(url);
+export async function connect(url = DEFAULT_URL, options = {}) {
+  const client = new Penmora(url, options);
   await client.connect();
   return client;
 }

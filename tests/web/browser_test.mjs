@@ -1,14 +1,20 @@
 // The demo page in a real browser: headless Chromium, driven by Playwright,
 // against a running penmora-demo. It connects, signs with the mouse on the
 // virtual pad, takes a fingerprint alone and a signature with a fingerprint,
-// and checks the images the page shows. Screenshots go to the folder given.
+// and checks the images the page shows. Then a page of its own, served from
+// another origin, signs with the promise calls of penmora.js alone, through
+// cancels, refusals, timeouts and a restart of the demo. Screenshots go to
+// the folder given.
 //
 // Usage: node browser_test.mjs <penmora-demo> <screenshot folder> <web folder>
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import http from 'node:http';
+import net from 'node:net';
 import { createRequire } from 'node:module';
+import { fileURLToPath } from 'node:url';
 
 const [demoPath, shotDir, webDir] = process.argv.slice(2);
 if (!demoPath || !shotDir || !webDir) {
@@ -30,6 +36,7 @@ const FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', 
   '--disable-background-networking', '--disable-component-update', '--disable-sync'];
 const PAGE = 'http://127.0.0.1:10002/';
 const TIMEOUT = 30000;
+const TEST_DIR = path.dirname(fileURLToPath(import.meta.url));
 
 // Socket inodes of the TCP listeners on `port`, and of a process.
 function listenerInodes(port) {
@@ -57,7 +64,7 @@ const listensOn = (pid, port) => listenerInodes(port).some((inode) => processSoc
 // Waits until the demo listens on its control port, which it opens after the
 // service's ports; then the service's port must be the demo's too, not that
 // of another program (a service left running would answer in its place).
-async function waitForDemo(demo) {
+async function waitForDemo({ process: demo }) {
   for (let i = 0; !listensOn(demo.pid, 10002); i++) {
     if (demo.exitCode !== null) return `penmora-demo ended with ${demo.exitCode} (is another instance running?)`;
     if (i > 600) return 'penmora-demo did not open port 10002';
@@ -216,20 +223,262 @@ const steps = [
   }],
 ];
 
+// ---- The running demo --------------------------------------------------------
+
+// The demo running now, and what the demos that ended left wrong.
+const demos = { current: null, env: null, started: 0, problems: [] };
+
+function startDemo() {
+  demos.started++;
+  const name = demos.started === 1 ? 'penmora-demo.out' : `penmora-demo-${demos.started}.out`;
+  const out = path.join(shotDir, name);
+  const output = fs.openSync(out, 'w');
+  const child = spawn(demoPath, [], { stdio: ['ignore', output, output], env: demos.env });
+  fs.closeSync(output);  // the demo has its own copy
+  demos.current = { process: child, out };
+  return demos.current;
+}
+
+// Ends the demo. An exit status other than 0 is a problem, and so is a
+// sanitizer report: sanitizer builds report a race or a memory fault without
+// ending the demo.
+async function stopDemo() {
+  const { process: demo, out } = demos.current;
+  demos.current = null;
+  demo.kill('SIGTERM');
+  const code = await new Promise((resolve) => {
+    if (demo.exitCode !== null || demo.signalCode !== null) resolve(demo.exitCode ?? demo.signalCode);
+    else demo.on('exit', (c, signal) => resolve(c ?? signal));
+  });
+  if (code !== 0) demos.problems.push(`penmora-demo ended with ${code}`);
+  const lines = fs.readFileSync(out, 'utf8').split('\n');
+  const first = lines.findIndex((line) => /WARNING: ThreadSanitizer|ERROR: AddressSanitizer|runtime error:/.test(line));
+  if (first >= 0) {
+    demos.problems.push(`penmora-demo reported a sanitizer finding:\n${lines.slice(first, first + 60).join('\n')}`);
+  }
+}
+
+// ---- The promise page ----------------------------------------------------------
+
+// Serves the promise page from an origin of its own, with penmora.js beside it.
+function servePromisePage() {
+  const files = {
+    '/promise.html': [path.join(TEST_DIR, 'promise.html'), 'text/html; charset=utf-8'],
+    '/promise_page.js': [path.join(TEST_DIR, 'promise_page.js'), 'text/javascript; charset=utf-8'],
+    '/signer.js': [path.join(TEST_DIR, 'signer.js'), 'text/javascript; charset=utf-8'],
+    '/penmora.js': [path.join(webDir, 'penmora.js'), 'text/javascript; charset=utf-8'],
+  };
+  const server = http.createServer((request, response) => {
+    const file = files[new URL(request.url, 'http://127.0.0.1').pathname];
+    if (!file) {
+      response.writeHead(404).end();
+      return;
+    }
+    response.writeHead(200, { 'Content-Type': file[1], 'Cache-Control': 'no-store' });
+    response.end(fs.readFileSync(file[0]));
+  });
+  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
+}
+
+// A listener that accepts connections and never answers: a service that hangs.
+function silentListener() {
+  const server = net.createServer(() => {});
+  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
+}
+
+const local = { pageUrl: null, silentPort: 0 };
+
+async function checkService(page, url, options) {
+  return page.evaluate(([u, o]) => window.promisePage.checkService(u ?? undefined, o), [url, options]);
+}
+
+const sendToPad = (page, message) => page.evaluate((m) => window.signer.send(m), message);
+const syncPad = (page) => page.evaluate(() => window.signer.sync());
+const commandCount = (page, command) => page.evaluate((c) => window.signer.count(c), command);
+
+async function waitForCommand(page, command, before) {
+  await page.waitForFunction(([c, n]) => window.signer.count(c) > n, [command, before]);
+}
+
+// Starts pad[kind](options) on the page. waitForPad() waits until the pad
+// has accepted the call's SignCommand.
+async function startCall(page, kind, options = {}, abortable = false) {
+  const before = await commandCount(page, 'SignCommand accepted');
+  const id = await page.evaluate(([k, o, a]) => window.promisePage.start(k, o, a),
+                                 [kind, options, abortable]);
+  return { id, waitForPad: () => waitForCommand(page, 'SignCommand accepted', before) };
+}
+
+async function outcome(page, { id }) {
+  await page.waitForFunction((n) => window.promisePage.outcome(n).state !== 'pending', id);
+  return page.evaluate((n) => window.promisePage.outcome(n), id);
+}
+
+function checkImage(result, width, height) {
+  check(result.state === 'resolved', `${result.kind} ${result.state}: ${result.code} ${result.message}`);
+  check(result.width === width && result.height === height,
+    `${result.kind} gave ${result.width} x ${result.height}, not ${width} x ${height}`);
+  check(result.type === 'image/png' && result.bytes > 0 && result.base64Length > result.bytes,
+    `${result.kind}: ${result.type}, ${result.bytes} bytes from ${result.base64Length} characters`);
+}
+
+function checkRejected(result, code) {
+  check(result.state === 'rejected', `${result.kind} ${result.state}, not rejected with "${code}"`);
+  check(result.isPenmoraError && result.name === 'PenmoraError' && result.code === code,
+    `${result.kind} rejected with ${result.name} "${result.code}" (${result.message}), not "${code}"`);
+}
+
+// Waits until the pad was released after `closesBefore` CloseCommands.
+async function waitForRelease(page, closesBefore) {
+  await page.waitForFunction((n) => window.signer.count('CloseCommand accepted') > n &&
+                                    window.signer.pad === 'closed', closesBefore);
+}
+
+async function signOnPad(page, call) {
+  await call.waitForPad();
+  await page.evaluate(() => window.signer.draw());
+  await sendToPad(page, { button: 'OK' });
+}
+
+const promiseSteps = [
+  ['a page on another origin finds the service with isRunning, in well under a second', async (page) => {
+    await page.goto(local.pageUrl);
+    await page.waitForFunction(() => window.promisePage && window.signer);
+    await page.evaluate(() => window.signer.connect());
+    const up = await checkService(page);
+    check(up.running === true && up.ms < 1000, `with the demo up: ${up.running} in ${up.ms} ms`);
+    await page.locator('#banner[data-running=true]').waitFor();
+    const nobody = await checkService(page, 'ws://127.0.0.1:9');
+    check(nobody.running === false && nobody.ms < 1000, `nothing on port 9: ${nobody.running} in ${nobody.ms} ms`);
+    const silent = await checkService(page, `ws://127.0.0.1:${local.silentPort}/`, { timeoutMs: 300 });
+    check(silent.running === false && silent.ms >= 250 && silent.ms < 1000,
+      `a listener that never answers: ${silent.running} in ${silent.ms} ms with timeoutMs 300`);
+    const bad = await checkService(page, 'not a url');
+    check(bad.running === false, `a malformed address gave ${bad.running}`);
+  }],
+  ['sign() resolves with the signature, and ok still fires', async (page) => {
+    await page.evaluate(() => window.promisePage.open({ reconnect: true }));
+    // With a connection open, isRunning must not probe: the probe would become
+    // the service's newest connection and take the pad's messages.
+    const connected = await checkService(page);
+    check(connected.running === true && connected.ms < 1000, `connected: ${connected.running} in ${connected.ms} ms`);
+    await page.evaluate(() => {
+      window.oks = 0;
+      window.promisePage.pad.on('ok', () => window.oks++);
+    });
+    const call = await startCall(page, 'sign', { penWidth: 3 });
+    await signOnPad(page, call);
+    checkImage(await outcome(page, call), 600, 355);
+    await page.waitForFunction(() => window.oks === 1);
+    await page.waitForFunction(() => window.signer.pad === 'closed');
+  }],
+  ['fingerprint() resolves with the fingerprint', async (page) => {
+    await sendToPad(page, { finger: 'place' });
+    await syncPad(page);
+    const call = await startCall(page, 'fingerprint', { quality: 50 });
+    checkImage(await outcome(page, call), 128, 144);
+    await page.waitForFunction(() => window.signer.pad === 'closed');
+  }],
+  ['signWithFingerprint() resolves with the combined image', async (page) => {
+    const call = await startCall(page, 'signWithFingerprint', { penWidth: 3, quality: 50 });
+    await signOnPad(page, call);
+    checkImage(await outcome(page, call), 600, 355);
+    await page.waitForFunction(() => window.signer.pad === 'closed');
+  }],
+  ['Cancel on the pad rejects with "cancelled"', async (page) => {
+    const call = await startCall(page, 'sign');
+    await call.waitForPad();
+    const closes = await commandCount(page, 'CloseCommand accepted');
+    await sendToPad(page, { button: 'CNCL' });
+    checkRejected(await outcome(page, call), 'cancelled');
+    await waitForRelease(page, closes);
+  }],
+  ['a refused start rejects with "start-failed" and the service\'s text', async (page) => {
+    await sendToPad(page, { refuse: [1] });
+    await syncPad(page);
+    const result = await outcome(page, await startCall(page, 'sign'));
+    checkRejected(result, 'start-failed');
+    check(result.serviceText === '\u5f00\u59cb\u7b7e\u5b57\u5931\u8d25' &&
+          result.message.includes(result.serviceText), `"${result.serviceText}", "${result.message}"`);
+    const closes = await commandCount(page, 'CloseCommand accepted');
+    await page.evaluate(() => window.promisePage.closeSign());  // the pad stays open until then
+    await waitForRelease(page, closes);
+    await sendToPad(page, { refuse: [] });
+    await syncPad(page);
+  }],
+  ['a newer call, closeSign() and an AbortSignal end a call with "superseded"', async (page) => {
+    const first = await startCall(page, 'sign');
+    await first.waitForPad();
+    const second = await startCall(page, 'sign');
+    checkRejected(await outcome(page, first), 'superseded');
+    await second.waitForPad();
+    let closes = await commandCount(page, 'CloseCommand accepted');
+    await page.evaluate(() => window.promisePage.closeSign());
+    checkRejected(await outcome(page, second), 'superseded');
+    await waitForRelease(page, closes);
+
+    const third = await startCall(page, 'sign', {}, true);
+    await third.waitForPad();
+    closes = await commandCount(page, 'CloseCommand accepted');
+    await page.evaluate((id) => window.promisePage.abort(id), third.id);
+    const aborted = await outcome(page, third);
+    checkRejected(aborted, 'superseded');
+    check(aborted.cause === 'AbortError', `the abort's cause is ${aborted.cause}`);
+    await waitForRelease(page, closes);  // the abort sent "TavoCloseSign"
+  }],
+  ['a timeout rejects with "timeout" and releases the pad', async (page) => {
+    const call = await startCall(page, 'sign', { timeoutMs: 1500 });
+    await call.waitForPad();
+    const closes = await commandCount(page, 'CloseCommand accepted');
+    const result = await outcome(page, call);
+    checkRejected(result, 'timeout');
+    check(result.ms >= 1400 && result.ms < 10000, `timed out after ${result.ms} ms, not 1500`);
+    await waitForRelease(page, closes);
+  }],
+  ['after a restart of the demo, reconnect: true connects again and sign() works', async (page) => {
+    const reconnects = await page.evaluate(() => window.promisePage.reconnects);
+    const cut = await startCall(page, 'sign');
+    await cut.waitForPad();
+    await stopDemo();
+    checkRejected(await outcome(page, cut), 'closed');
+    const down = await checkService(page);
+    check(down.running === false && down.ms < 1000, `with the demo down: ${down.running} in ${down.ms} ms`);
+    await page.locator('#connection[data-state=reconnecting]').waitFor();
+
+    const problem = await waitForDemo(startDemo());
+    if (problem) throw new Error(problem);
+    // The client waits 0.5 s, 1 s, 2 s, ... between attempts.
+    await page.waitForFunction((n) => window.promisePage.reconnects > n && window.promisePage.connected,
+                               reconnects, { timeout: 2 * TIMEOUT });
+    await page.evaluate(() => window.signer.connect());
+    const up = await checkService(page);
+    check(up.running === true && up.ms < 1000, `with the demo back: ${up.running} in ${up.ms} ms`);
+    const call = await startCall(page, 'sign');
+    await signOnPad(page, call);
+    checkImage(await outcome(page, call), 600, 355);
+    await page.screenshot({ path: path.join(shotDir, 'promises.png'), fullPage: true });
+  }],
+];
+steps.push(...promiseSteps);
+
 async function main() {
   fs.mkdirSync(shotDir, { recursive: true });
-  const output = fs.openSync(path.join(shotDir, 'penmora-demo.out'), 'w');
   const env = { ...process.env };
   for (const name of ['DISPLAY', 'WAYLAND_DISPLAY', 'DBUS_SESSION_BUS_ADDRESS']) delete env[name];
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'penmora-browser-'));
   // The service registers itself to start at logon: not the tester's session.
   env.XDG_CONFIG_HOME = path.join(profile, 'service-config');
-  const demo = spawn(demoPath, [], { stdio: ['ignore', output, output], env });
+  demos.env = env;
+  startDemo();
+  const pageServer = await servePromisePage();
+  const silent = await silentListener();
+  local.pageUrl = `http://127.0.0.1:${pageServer.address().port}/promise.html`;
+  local.silentPort = silent.address().port;
   let passed = 0;
   let failed = 0;
   let context = null;
   try {
-    const problem = await waitForDemo(demo);
+    const problem = await waitForDemo(demos.current);
     if (problem) throw new Error(problem);
     context = await chromium.launchPersistentContext(path.join(profile, 'browser'), {
       executablePath: BROWSER, headless: true, args: FLAGS, viewport: { width: 1400, height: 1000 },
@@ -260,24 +509,14 @@ async function main() {
     failed = steps.length - passed;
   } finally {
     if (context) await context.close().catch(() => {});
-    demo.kill('SIGTERM');
-    const code = await new Promise((resolve) => {
-      if (demo.exitCode !== null) resolve(demo.exitCode);
-      else demo.on('exit', (c) => resolve(c));
-    });
-    if (code !== 0) {
-      console.log(`penmora-demo ended with ${code}`);
+    if (demos.current) await stopDemo();
+    for (const problem of demos.problems) {
+      console.log(problem);
       failed++;
     }
-    // Sanitizer builds report a race or a memory fault without ending the
-    // demo: such a report fails the test all the same.
-    const lines = fs.readFileSync(path.join(shotDir, 'penmora-demo.out'), 'utf8').split('\n');
-    const first = lines.findIndex((line) => /WARNING: ThreadSanitizer|ERROR: AddressSanitizer|runtime error:/.test(line));
-    if (first >= 0) {
-      console.log('penmora-demo reported a sanitizer finding:');
-      console.log(lines.slice(first, first + 60).join('\n'));
-      failed++;
-    }
+    pageServer.closeAllConnections();
+    pageServer.close();
+    silent.close();
     fs.rmSync(profile, { recursive: true, force: true });
   }
   console.log(`screenshots in ${shotDir}`);

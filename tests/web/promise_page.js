@@ -1,0 +1,89 @@
+// An integrator's page that signs and takes fingerprints with the promise
+// calls of penmora.js only; the browser test drives it through
+// window.promisePage and plays the signer through signer.js.
+import { Penmora, PenmoraError, connect } from './penmora.js';
+
+const $ = (selector) => document.querySelector(selector);
+const calls = [];         // the outcome of every call, in the order started
+const controllers = [];   // their AbortControllers, where the test asked for one
+let pad = null;
+let reconnects = 0;
+
+function setConnection(state) {
+  $('#connection').dataset.state = state;
+  $('#connection').textContent = state;
+}
+
+// Whether the service answers, and how long the answer took.
+async function checkService(url, options) {
+  const started = performance.now();
+  const running = await Penmora.isRunning(url, options);
+  const ms = performance.now() - started;
+  if (url === undefined) {
+    $('#banner').dataset.running = String(running);
+    $('#banner').textContent = running ? 'The service is running.'
+      : 'The service is not running: install or start it.';
+  }
+  return { running, ms };
+}
+
+async function open(options) {
+  pad = await connect(undefined, options);
+  pad.on('close', () => setConnection('reconnecting'));
+  pad.on('reconnect', () => {
+    reconnects++;
+    setConnection('connected');
+  });
+  setConnection('connected');
+}
+
+function describe(record) {
+  const item = document.createElement('li');
+  item.dataset.state = record.state;
+  item.textContent = `${record.kind}: ${record.state}` +
+    (record.code ? ` (${record.code}: ${record.message})` : '') +
+    (record.width ? ` ${record.width} x ${record.height}` : '');
+  $('#calls').append(item);
+}
+
+// Starts pad[kind](options); the outcome lands in calls[id].
+function start(kind, options = {}, abortable = false) {
+  const id = calls.length;
+  const record = { kind, state: 'pending', started: performance.now() };
+  calls.push(record);
+  if (abortable) {
+    controllers[id] = new AbortController();
+    options = { ...options, signal: controllers[id].signal };
+  }
+  pad[kind](options).then(async ({ png, base64 }) => {
+    const bitmap = await createImageBitmap(png);
+    Object.assign(record, { width: bitmap.width, height: bitmap.height, type: png.type,
+                            bytes: png.size, base64Length: base64.length });
+    const img = document.createElement('img');
+    img.src = URL.createObjectURL(png);
+    $('#images').append(img);
+    record.state = 'resolved';
+  }, (e) => {
+    Object.assign(record, {
+      name: e.name, message: e.message, isPenmoraError: e instanceof PenmoraError,
+      code: e.code, serviceText: e.serviceText, cause: e.cause ? e.cause.name : undefined,
+    });
+    record.state = 'rejected';
+  }).finally(() => {
+    record.ms = performance.now() - record.started;
+    describe(record);
+  });
+  return id;
+}
+
+window.promisePage = {
+  checkService,
+  open,
+  start,
+  abort: (id) => controllers[id].abort(),
+  closeSign: () => pad.closeSign(),
+  outcome: (id) => calls[id],
+  get reconnects() { return reconnects; },
+  get connected() { return pad !== null && pad.connected; },
+  get pad() { return pad; },
+};

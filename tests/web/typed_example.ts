@@ -1,0 +1,106 @@
+// A page written against penmora.d.ts: every export, event and handler is
+// used as an integrator would, and each @ts-expect-error line is a misuse the
+// declarations must refuse. Checked with tsc --noEmit, never run.
+import {
+  DEFAULT_URL,
+  Penmora,
+  PenmoraError,
+  base64ToBytes,
+  base64ToPngBlob,
+  connect,
+  type CloseInfo,
+  type PenmoraErrorCode,
+  type PenmoraEvent,
+  type PenmoraImage,
+} from '../../web/penmora.js';
+
+function show(image: PenmoraImage): string {
+  const size: number = image.png.size + image.base64.length;
+  return `${URL.createObjectURL(image.png)} ${size}`;
+}
+
+function explain(e: unknown): string {
+  if (!(e instanceof PenmoraError)) return String(e);
+  const code: PenmoraErrorCode = e.code;
+  switch (code) {
+    case 'cancelled': return 'The signer cancelled.';
+    case 'start-failed': return `The pad could not start: ${e.serviceText ?? ''}`;
+    case 'closed': return 'The service went away.';
+    case 'superseded': return 'Another call took over.';
+    case 'timeout': return 'Nobody signed in time.';
+  }
+}
+
+export async function page(): Promise<string[]> {
+  const lines: string[] = [];
+  if (!(await Penmora.isRunning())) lines.push('Install the service.');
+  const installed: boolean = await Penmora.isRunning(DEFAULT_URL, { timeoutMs: 500 });
+  lines.push(String(installed));
+
+  const pad: Penmora = await connect(DEFAULT_URL, { reconnect: true, reconnectDelayMs: 250 });
+  const controller = new AbortController();
+  try {
+    lines.push(show(await pad.sign({ penWidth: 3, timeoutMs: 60000, signal: controller.signal })));
+    lines.push(show(await pad.signWithFingerprint({ penWidth: 2, quality: 60 })));
+    lines.push(show(await pad.fingerprint({ quality: 50 })));
+    lines.push(show(await pad.sign()));
+  } catch (e) {
+    lines.push(explain(e));
+  }
+  controller.abort();
+
+  pad
+    .on('open', () => lines.push('open'))
+    .on('close', (info: CloseInfo) => lines.push(`${info.code} ${info.reason} ${info.wasClean}`))
+    .on('reconnect', (attempts: number) => lines.push(`back after ${attempts}`))
+    .on('sent', (text: string) => lines.push(text))
+    .on('message', (text: string, object: unknown) => lines.push(text, typeof object))
+    .on('clear', () => lines.push('clear'))
+    .on('ok', () => lines.push('ok'))
+    .on('cancel', () => lines.push('cancel'))
+    .on('unsign', (text: string) => lines.push(text))
+    .on('error', (text: string) => lines.push(text))
+    .on('signature', (png: Blob, base64: string) => lines.push(png.type, base64))
+    .on('fingerprint', (png: Blob) => lines.push(png.type))
+    .on('signatureWithFingerprint', (png: Blob, base64: string) => lines.push(png.type, base64))
+    .on('unknown', (text: string, object: unknown) => lines.push(text, String(object)));
+  const onOk = (): void => {};
+  pad.on('ok', onOk).off('ok', onOk);
+  pad.emit('signature', base64ToPngBlob('iVBORw0KGgo'), 'iVBORw0KGgo');
+  pad.receive('{"typeName":"TavoOK"}');
+
+  pad.startSign(3);
+  pad.startSign();
+  pad.startSignFinger(3, 50);
+  pad.startFinger(50);
+  pad.closeSign();
+  pad.closeSocket();
+  pad.send('TavoStartSign', { penwidth: '3' });
+  const bytes: Uint8Array = base64ToBytes('YQ');
+  lines.push(`${bytes.length} ${pad.url} ${pad.connected} ${pad.socket?.readyState}`);
+  const events: PenmoraEvent[] = ['open', 'signatureWithFingerprint'];
+  lines.push(...events);
+
+  const other = new Penmora();
+  await other.connect();
+  other.close();
+  pad.close();
+
+  // Misuses the declarations refuse:
+  // @ts-expect-error: no such event
+  pad.on('signed', () => {});
+  // @ts-expect-error: the signature handler gets a Blob, not a string
+  pad.on('signature', (png: string) => lines.push(png));
+  // @ts-expect-error: the pen width is a number
+  pad.startSign('3');
+  // @ts-expect-error: fingerprints take no pen width
+  await pad.fingerprint({ penWidth: 3 });
+  // @ts-expect-error: a call resolves with an image, not a Blob
+  const blob: Blob = await pad.sign();
+  // @ts-expect-error: no such error code
+  const code: PenmoraErrorCode = 'aborted';
+  // @ts-expect-error: isRunning answers a boolean
+  const text: string = await Penmora.isRunning();
+  lines.push(String(blob), code, text);
+  return lines;
+}

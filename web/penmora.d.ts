@@ -1,0 +1,159 @@
+// Types of penmora.js, the client of the Penmora service, which drives a USB
+// signature pad and a fingerprint reader for a web page over WebSocket.
+
+/** The service's address on this machine: "ws://127.0.0.1:10001". */
+export const DEFAULT_URL: string;
+
+/** The bytes of the service's Base64 text (which comes without "=" padding). */
+export function base64ToBytes(text: string): Uint8Array;
+
+/** The service's Base64 text as a PNG Blob. */
+export function base64ToPngBlob(text: string): Blob;
+
+/** Why a call ended without its image. */
+export type PenmoraErrorCode =
+  /** The signer pressed Cancel ("TavoCancel"). */
+  | 'cancelled'
+  /** The pad could not start ("TavoError"); `serviceText` holds the service's words. */
+  | 'start-failed'
+  /** The connection ended, or there was none. */
+  | 'closed'
+  /** Another call started, closeSign() was called, or the call's AbortSignal fired. */
+  | 'superseded'
+  /** Nothing arrived within the call's `timeoutMs`; the client sent "TavoCloseSign". */
+  | 'timeout';
+
+export class PenmoraError extends Error {
+  constructor(code: PenmoraErrorCode, message: string,
+              options?: { cause?: unknown; serviceText?: string });
+  readonly name: 'PenmoraError';
+  readonly code: PenmoraErrorCode;
+  /** For 'start-failed': the text of the service's "TavoError" message. */
+  readonly serviceText?: string;
+}
+
+/** What a call resolves with: the image as a PNG Blob and as the service's Base64 text. */
+export interface PenmoraImage {
+  png: Blob;
+  base64: string;
+}
+
+/** Options every call takes. */
+export interface CallOptions {
+  /** Give up after this many milliseconds: rejects with 'timeout' and sends "TavoCloseSign". */
+  timeoutMs?: number;
+  /** Aborting ends the call as closeSign() does: 'superseded', and "TavoCloseSign" is sent. */
+  signal?: AbortSignal;
+}
+
+export interface SignOptions extends CallOptions {
+  /** Scales the pen's pressure into pixels; 3 when absent. */
+  penWidth?: number;
+}
+
+export interface FingerprintOptions extends CallOptions {
+  /** The score a fingerprint image must exceed, 0 to 300; 50 when absent. */
+  quality?: number;
+}
+
+export interface SignWithFingerprintOptions extends SignOptions, FingerprintOptions {}
+
+export interface ConnectOptions {
+  /** Connect again whenever an open connection ends, until close() is called. */
+  reconnect?: boolean;
+  /** The wait before the first reconnection attempt, doubled after each failure; 500 ms. */
+  reconnectDelayMs?: number;
+  /** The longest wait between attempts; 10 000 ms. */
+  maxReconnectDelayMs?: number;
+}
+
+export interface IsRunningOptions {
+  /** How long to wait for the service's answer; 2000 ms. */
+  timeoutMs?: number;
+}
+
+export interface CloseInfo {
+  code: number;
+  reason: string;
+  wasClean: boolean;
+}
+
+/** The events and the arguments of their handlers. */
+export interface PenmoraEvents {
+  /** Connected (also after each reconnection). */
+  open: () => void;
+  /** The connection ended. */
+  close: (info: CloseInfo) => void;
+  /** Connected again after `attempts` attempts (with `reconnect: true`). */
+  reconnect: (attempts: number) => void;
+  /** A command went out. */
+  sent: (text: string) => void;
+  /** A message came in, with its parsed JSON or null. */
+  message: (text: string, object: unknown) => void;
+  /** "TavoClear": the signer pressed Clear. */
+  clear: () => void;
+  /** "TavoOK": the signer confirmed. */
+  ok: () => void;
+  /** "TavoCancel": the signer pressed Cancel. */
+  cancel: () => void;
+  /** "TavoUnSign": OK with nothing drawn; the signer may still sign. */
+  unsign: (text: string) => void;
+  /** "TavoError": the pad could not start. */
+  error: (text: string) => void;
+  /** "TavoSignBase64". */
+  signature: (png: Blob, base64: string) => void;
+  /** "TavoFingerBase64". */
+  fingerprint: (png: Blob, base64: string) => void;
+  /** "TavoSignFBase64": the signature and the fingerprint in one image. */
+  signatureWithFingerprint: (png: Blob, base64: string) => void;
+  /** Any other message, with its parsed JSON or null. */
+  unknown: (text: string, object: unknown) => void;
+}
+
+export type PenmoraEvent = keyof PenmoraEvents;
+
+export class Penmora {
+  constructor(url?: string, options?: ConnectOptions);
+
+  /** True when the service answers at `url` within `timeoutMs`; never rejects. */
+  static isRunning(url?: string, options?: IsRunningOptions): Promise<boolean>;
+
+  url: string;
+  socket: WebSocket | null;
+  listeners: Map<string, Set<(...args: any[]) => void>>;
+  readonly connected: boolean;
+
+  on<E extends PenmoraEvent>(event: E, handler: PenmoraEvents[E]): this;
+  off<E extends PenmoraEvent>(event: E, handler: PenmoraEvents[E]): this;
+  emit<E extends PenmoraEvent>(event: E, ...args: Parameters<PenmoraEvents[E]>): void;
+
+  /** Resolves once connected; rejects when the service does not answer. */
+  connect(): Promise<this>;
+  /** Closes the connection and ends any reconnection. */
+  close(): void;
+  /** Handles one message from the service. */
+  receive(data: unknown): void;
+  /** Sends one command; throws when not connected. */
+  send(typeName: string, message?: Record<string, string>): void;
+
+  /** A signature, resolving when the signer confirms it. */
+  sign(options?: SignOptions): Promise<PenmoraImage>;
+  /** A signature and then a fingerprint, resolving with the combined image. */
+  signWithFingerprint(options?: SignWithFingerprintOptions): Promise<PenmoraImage>;
+  /** A fingerprint alone. */
+  fingerprint(options?: FingerprintOptions): Promise<PenmoraImage>;
+
+  /** "TavoStartSign". */
+  startSign(penWidth?: number): void;
+  /** "TavoStartSignFinger". */
+  startSignFinger(penWidth?: number, quality?: number): void;
+  /** "TavoStartFinger". */
+  startFinger(quality?: number): void;
+  /** "TavoCloseSign": ends the pad session; a call in flight rejects with 'superseded'. */
+  closeSign(): void;
+  /** "TavoCloseSocket": the service closes its newest connection (with `reconnect`, it comes back). */
+  closeSocket(): void;
+}
+
+/** A connected client. */
+export function connect(url?: string, options?: ConnectOptions): Promise<Penmora>;
