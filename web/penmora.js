@@ -113,15 +113,15 @@ export class Penmora {
   #nextAttempt = 0;          // the reconnection attempt the timer starts
   #call = null;              // the promise call in flight
 
-  constructor(url = DEFAULT_URL, options = {}) {
+  constructor(url = DEFAULT_URL, options) {
+    const { reconnect, reconnectDelayMs, maxReconnectDelayMs } = options || {};
     this.url = url;
     this.socket = null;
     this.listeners = new Map();
-    this.#reconnect = Boolean(options.reconnect);
-    this.#reconnectDelayMs = milliseconds(options.reconnectDelayMs, 'reconnectDelayMs',
-                                          RECONNECT_DELAY_MS);
+    this.#reconnect = Boolean(reconnect);
+    this.#reconnectDelayMs = milliseconds(reconnectDelayMs, 'reconnectDelayMs', RECONNECT_DELAY_MS);
     this.#maxReconnectDelayMs = Math.max(this.#reconnectDelayMs, milliseconds(
-      options.maxReconnectDelayMs, 'maxReconnectDelayMs', MAX_RECONNECT_DELAY_MS));
+      maxReconnectDelayMs, 'maxReconnectDelayMs', MAX_RECONNECT_DELAY_MS));
   }
 
   get connected() {
@@ -421,7 +421,7 @@ export class Penmora {
   }
 }
 
-export async function connect(url = DEFAULT_URL, options = {}) {
+export async function connect(url = DEFAULT_URL, options) {
   const client = new Penmora(url, options);
   await client.connect();
   return client;

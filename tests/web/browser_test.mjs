@@ -66,6 +66,7 @@ const listensOn = (pid, port) => listenerInodes(port).some((inode) => processSoc
 // of another program (a service left running would answer in its place).
 async function waitForDemo({ process: demo }) {
   for (let i = 0; !listensOn(demo.pid, 10002); i++) {
+    if (demo.failure) return demo.failure;
     if (demo.exitCode !== null) return `penmora-demo ended with ${demo.exitCode} (is another instance running?)`;
     if (i > 600) return 'penmora-demo did not open port 10002';
     await new Promise((r) => setTimeout(r, 100));
@@ -235,6 +236,7 @@ function startDemo() {
   const output = fs.openSync(out, 'w');
   const child = spawn(demoPath, [], { stdio: ['ignore', output, output], env: demos.env });
   fs.closeSync(output);  // the demo has its own copy
+  child.on('error', (e) => { child.failure = `cannot start ${demoPath}: ${e.message}`; });
   demos.current = { process: child, out };
   return demos.current;
 }
@@ -245,6 +247,10 @@ function startDemo() {
 async function stopDemo() {
   const { process: demo, out } = demos.current;
   demos.current = null;
+  if (demo.failure) {
+    demos.problems.push(demo.failure);
+    return;
+  }
   demo.kill('SIGTERM');
   const code = await new Promise((resolve) => {
     if (demo.exitCode !== null || demo.signalCode !== null) resolve(demo.exitCode ?? demo.signalCode);
