@@ -138,9 +138,12 @@ export class Penmora {
 
   /** A signature, resolving when the signer confirms it. */
   sign(options?: SignOptions): Promise<PenmoraImage>;
-  /** A signature and then a fingerprint, resolving with the combined image. */
+  /**
+   * A signature and then a fingerprint, resolving with the combined image. A
+   * capture that fails sends nothing to the page: give it a `timeoutMs`.
+   */
   signWithFingerprint(options?: SignWithFingerprintOptions): Promise<PenmoraImage>;
-  /** A fingerprint alone. */
+  /** A fingerprint alone; like signWithFingerprint, best with a `timeoutMs`. */
   fingerprint(options?: FingerprintOptions): Promise<PenmoraImage>;
 
   /** "TavoStartSign". */

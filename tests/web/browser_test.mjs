@@ -294,8 +294,14 @@ function silentListener() {
 
 const local = { pageUrl: null, silentPort: 0 };
 
+// How long each isRunning answer took, printed at the end.
+const isRunningTimes = [];
+
 async function checkService(page, url, options) {
-  return page.evaluate(([u, o]) => window.promisePage.checkService(u ?? undefined, o), [url, options]);
+  const answer = await page.evaluate(([u, o]) => window.promisePage.checkService(u ?? undefined, o),
+                                     [url, options]);
+  isRunningTimes.push(`${answer.running} in ${answer.ms.toFixed(1)} ms`);
+  return answer;
 }
 
 const sendToPad = (page, message) => page.evaluate((m) => window.signer.send(m), message);
@@ -525,6 +531,7 @@ async function main() {
     silent.close();
     fs.rmSync(profile, { recursive: true, force: true });
   }
+  if (isRunningTimes.length) console.log(`isRunning answers: ${isRunningTimes.join(', ')}`);
   console.log(`screenshots in ${shotDir}`);
   console.log(`${passed} passed, ${failed} failed`);
   process.exit(failed ? 1 : 0);
