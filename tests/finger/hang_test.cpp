@@ -40,16 +40,6 @@ const std::string kStartSignFinger =
     "{\"typeName\":\"TavoStartSignFinger\",\"message\":{\"quality\":\"100\",\"penwidth\":\"3\"}}";
 const std::string kFingerHead = "{\"typeName\":\"TavoFingerBase64\",\"message\":\"";
 
-template <typename Condition>
-bool WaitFor(Condition condition, int boundMs = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 size_t CountCommands(uint8_t code) {
     size_t count = 0;
     for (const auto& report : vpad::FeatureReports())
@@ -62,8 +52,8 @@ class Page {
   public:
     explicit Page(uint16_t port) : client_(port) {
         const ConnectionPtr before = ActiveClient();
-        ready_ =
-            !client_.Handshake().empty() && WaitFor([before] { return ActiveClient() != before; });
+        ready_ = !client_.Handshake().empty() &&
+                 Eventually([before] { return ActiveClient() != before; });
     }
     bool Ready() const { return ready_; }
     bool Send(const std::string& text) { return client_.SendBytes(ClientFrame(1, text)); }
@@ -113,14 +103,14 @@ class HungReader : public ::testing::Test {
     void StartHangingCapture(int ms, const char* entry = "ZAZGetImage") {
         ASSERT_EQ(VirtualReaderHangNext(entry, ms), 0);
         ASSERT_TRUE(page_->Send(kStartFinger));
-        ASSERT_TRUE(WaitFor([] { return VirtualReaderHanging() == 1; }));
+        ASSERT_TRUE(Eventually([] { return VirtualReaderHanging() == 1; }));
     }
 
     // "TavoCloseSign" while the call hangs: the pad is released before it
     // returns, and no capture owns the reader any more.
     void CloseWhileHanging() {
         ASSERT_TRUE(page_->Send(kCloseSign));
-        ASSERT_TRUE(WaitFor([] { return !vpad::IsOpen(); }));
+        ASSERT_TRUE(Eventually([] { return !vpad::IsOpen(); }));
         EXPECT_EQ(VirtualReaderHanging(), 1) << "the pad waited for the library";
         EXPECT_EQ(vpad::FeatureReports().back().bytes[1], CloseCommand);
         EXPECT_FALSE(FingerCaptureRunning());
@@ -156,7 +146,7 @@ TEST_F(HungReader, ASetTimeHangHoldsUpNeitherTheCloseNorOtherCommands) {
 
     // The call returns by itself; the capture it belonged to does nothing more.
     const size_t padCommands = vpad::FeatureReports().size();
-    ASSERT_TRUE(WaitFor([] { return VirtualReaderHanging() == 0; }, 20000));
+    ASSERT_TRUE(Eventually([] { return VirtualReaderHanging() == 0; }, 20000));
     ExpectNothingMore();
     EXPECT_EQ(vpad::FeatureReports().size(), padCommands);
     EXPECT_FALSE(Exists(dir_.Path("finger.png")));
@@ -168,19 +158,19 @@ TEST_F(HungReader, ASetTimeHangHoldsUpNeitherTheCloseNorOtherCommands) {
 TEST_F(HungReader, ACutOffSignatureCaptureWritesAndSendsNothingWhenItsCallReturns) {
     ASSERT_EQ(VirtualReaderHangNext("ZAZGetImage", -1), 0);
     ASSERT_TRUE(page_->Send(kStartSignFinger));
-    ASSERT_TRUE(WaitFor([] { return CountCommands(SignCommand) == 1; }));
+    ASSERT_TRUE(Eventually([] { return CountCommands(SignCommand) == 1; }));
     for (int i = 0; i < 20; ++i) vpad::QueuePen(uint16_t(2000 + 200 * i), uint16_t(3000), 600);
     vpad::QueueButton("OK");
     auto ok = page_->Receive(10000);
     ASSERT_TRUE(ok.has_value());
     ASSERT_EQ(*ok, "{\"typeName\":\"TavoOK\"}");
-    ASSERT_TRUE(WaitFor([] { return VirtualReaderHanging() == 1; }));
+    ASSERT_TRUE(Eventually([] { return VirtualReaderHanging() == 1; }));
     VirtualReaderSetFinger(1);
     CloseWhileHanging();
 
     const size_t padCommands = vpad::FeatureReports().size();
     VirtualReaderReleaseHang();
-    ASSERT_TRUE(WaitFor([] { return VirtualReaderHanging() == 0; }));
+    ASSERT_TRUE(Eventually([] { return VirtualReaderHanging() == 0; }));
     ExpectNothingMore();
     EXPECT_EQ(vpad::FeatureReports().size(), padCommands);
     EXPECT_FALSE(Exists(dir_.Path("finger.png")));
@@ -196,7 +186,7 @@ TEST_F(HungReader, ANewCaptureWaitsForTheLibraryThenRuns) {
     const int opens = VirtualReaderOpenCalls();
 
     ASSERT_TRUE(page_->Send(kStartFinger));
-    ASSERT_TRUE(WaitFor([] { return vpad::IsOpen() && FingerCaptureThreads() == 2; }));
+    ASSERT_TRUE(Eventually([] { return vpad::IsOpen() && FingerCaptureThreads() == 2; }));
     EXPECT_TRUE(FingerCaptureRunning());
     // It waits in the background: no call of its own while the other is inside.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -220,12 +210,12 @@ TEST_F(HungReader, CloseSignEndsACaptureThatWaitsForTheLibrary) {
     StartHangingCapture(-1);
     CloseWhileHanging();
     ASSERT_TRUE(page_->Send(kStartFinger));
-    ASSERT_TRUE(WaitFor([] { return vpad::IsOpen() && FingerCaptureThreads() == 2; }));
+    ASSERT_TRUE(Eventually([] { return vpad::IsOpen() && FingerCaptureThreads() == 2; }));
 
     ASSERT_TRUE(page_->Send(kCloseSign));
-    ASSERT_TRUE(WaitFor([] { return !vpad::IsOpen(); }));
+    ASSERT_TRUE(Eventually([] { return !vpad::IsOpen(); }));
     // The waiting capture ends although the library is still busy.
-    ASSERT_TRUE(WaitFor([] { return FingerCaptureThreads() == 1; }));
+    ASSERT_TRUE(Eventually([] { return FingerCaptureThreads() == 1; }));
     EXPECT_EQ(VirtualReaderHanging(), 1);
     EXPECT_FALSE(FingerCaptureRunning());
 
@@ -266,18 +256,18 @@ void RunWithAReaderHungForGood() {
         check(page.Ready(), "page connected");
         VirtualReaderHangNext("ZAZGetImage", -1);
         page.Send(kStartFinger);
-        check(WaitFor([] { return VirtualReaderHanging() == 1; }), "the call hangs");
+        check(Eventually([] { return VirtualReaderHanging() == 1; }), "the call hangs");
         page.Send(kCloseSign);
-        check(WaitFor([] { return !vpad::IsOpen(); }), "the pad is released");
+        check(Eventually([] { return !vpad::IsOpen(); }), "the pad is released");
         vpad::SetPlugged(false);
         page.Send(kStartSign);
         check(page.Receive(3000) == ToUtf8(msg::kError), "a later command is answered");
         vpad::SetPlugged(true);
         page.Send(kStartFinger);
-        check(WaitFor([] { return vpad::IsOpen() && FingerCaptureThreads() == 2; }),
+        check(Eventually([] { return vpad::IsOpen() && FingerCaptureThreads() == 2; }),
               "a new capture waits");
         page.Send(kCloseSign);
-        check(WaitFor([] { return !vpad::IsOpen() && FingerCaptureThreads() == 1; }),
+        check(Eventually([] { return !vpad::IsOpen() && FingerCaptureThreads() == 1; }),
               "the waiting capture ends");
         check(VirtualReaderHanging() == 1, "the call still hangs");
     }

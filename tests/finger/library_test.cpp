@@ -16,13 +16,6 @@
 
 namespace {
 
-size_t CountOf(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
 bool AllSlotsSet() {
     const FingerLibraryRef held = CurrentFingerLibrary();
     if (!held) return false;

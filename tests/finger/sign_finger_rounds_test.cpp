@@ -44,23 +44,6 @@ size_t SignCommandsSeen() {
     return count;
 }
 
-template <typename Condition>
-bool WaitFor(Condition condition, int boundMs = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
-}
-
-size_t CountOf(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
 TEST(SignFingerRounds, EveryRoundDeliversExactlyOneComposite) {
     ReaderDir dir(kVirtualReaderLibrary);
     vpad::Reset();
@@ -88,7 +71,7 @@ TEST(SignFingerRounds, EveryRoundDeliversExactlyOneComposite) {
             std::chrono::microseconds(random() % 4 == 0 ? 0 : random() % 3000));
         const size_t signs = SignCommandsSeen();
         ASSERT_TRUE(page.SendBytes(start));
-        ASSERT_TRUE(WaitFor([signs] { return SignCommandsSeen() > signs; }))
+        ASSERT_TRUE(Eventually([signs] { return SignCommandsSeen() > signs; }))
             << "round " << round << ": the pad never showed its signing screen";
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 2000));
         for (int i = 0; i < 6; ++i)
@@ -106,7 +89,7 @@ TEST(SignFingerRounds, EveryRoundDeliversExactlyOneComposite) {
     }
     EXPECT_EQ(composites, rounds);
     // The last round's capture ends by itself and closes its session.
-    ASSERT_TRUE(WaitFor([] { return !vpad::IsOpen(); }));
+    ASSERT_TRUE(Eventually([] { return !vpad::IsOpen(); }));
     ASSERT_TRUE(WaitForFingerCaptureThreads(20000));
     EXPECT_FALSE(page.ReceiveFrame(200).has_value()) << "a message beyond the last round";
     EXPECT_EQ(VirtualReaderOverlaps(), 0);
