@@ -85,15 +85,16 @@ std::mutex ThreadsLock;
 std::condition_variable ThreadsEnded;
 int LiveThreads = 0;  // guarded by ThreadsLock
 
-// Takes the ownership from the capture that holds it (when `padSession` is
-// set: only from one started in that session) and hands it to `next` (0:
-// nobody). `why` goes to the log when a capture was cut off before it could
-// deliver. The caller holds GateLock; the library to let go of and the line
-// to log come back for after the lock.
+// What is left to do, after GateLock, once a capture has been ended: let go
+// of its library and log why it ended.
 struct Ended {
     FingerLibraryRef library;
     std::string why;
 };
+
+// Takes the ownership from the capture that holds it (when `padSession` is
+// set: only from one started in that session). `why` is logged when the
+// capture is cut off before it delivered. The caller holds GateLock.
 Ended EndOwnershipLocked(uint64_t padSession, const char* why) {
     Ended ended;
     if (Owner == 0 || (padSession != 0 && OwnerPadSession != padSession)) return ended;

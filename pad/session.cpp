@@ -107,10 +107,12 @@ int OpenPad() {
     for (;;) {
         while (PadIsOpen()) ClosePad();
         lock.lock();
+        // A pen-input thread that closed its own session may still be ending.
+        // The wait releases the lock, so the pad is looked at only after it.
+        StopPenThread(lock);
         if (!HasDevice()) break;
         lock.unlock();  // opened again on another thread meanwhile
     }
-    StopPenThread(lock);  // a thread left from a session that failed to close
 
     hid_init();  // a failure here shows as an empty enumeration
     hid_device* device = OpenPadDevice();
