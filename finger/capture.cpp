@@ -2,13 +2,17 @@
 // reader and turns it into the red-ink picture, alone or laid over the
 // signature, plus the quality test, the scaling and the composite it uses.
 //
-// One capture at a time drives the reader. The capture that owns the reader
-// makes each call into the library under ReaderLibraryLock and only while it
-// still owns it; ending a capture (the page closed the pad session, a new
-// capture began, or no good image came in time) takes the ownership away,
-// closes the reader and releases the library under the same lock. So the
-// library is never released while a call is inside it, and an ended capture
-// never touches the reader again.
+// The reader's library may take seconds over a call, or never return. So no
+// lock is held across a call into it, and nothing that serves a command waits
+// for one. One capture at a time owns the reader; ending a capture (the page
+// closed the pad session, a new capture began) only takes the ownership away
+// and returns at once. The capture's own thread finds out at its next step,
+// or when the call it is in returns: from then on it touches neither the pad,
+// nor the files, nor the page; it only closes the reader when no newer capture
+// has used it since. Calls never overlap: a capture waits on its own thread
+// until no call of another is inside the library, and stops waiting when it
+// is ended. Each capture holds a reference to the library it loaded, so the
+// library stays loaded while any call is inside it.
 #include "finger/capture.h"
 
 #include <png.h>
@@ -48,14 +52,32 @@ constexpr int kDefaultTimeoutMs = 60000;
 // loop spin a whole core; a real reader takes longer than this per image.
 constexpr auto kMinimumPass = std::chrono::milliseconds(10);
 
-// Guarded by ReaderLibraryLock: the capture that drives the reader (0: none)
-// and the last id handed out.
-uint64_t ReaderOwner = 0;
-uint64_t LastCaptureId = 0;
+// One capture, as its thread knows it.
+struct Capture {
+    uint64_t id = 0;
+    uint64_t padSession = 0;  // the pad session it was started in (0: none)
+    FingerLibraryRef library;
+};
 
-// Held by a capture from the moment it writes finger.png until it has sent
-// its picture, so that two captures never work on the same files at once.
-std::mutex PictureLock;
+// Held only to read or change the values below, never across a call into
+// the library, a file or a send.
+std::mutex GateLock;
+std::condition_variable GateChanged;
+uint64_t LastCaptureId = 0;
+// The capture that owns the reader (0: none), its pad session and library.
+uint64_t Owner = 0;
+uint64_t OwnerPadSession = 0;
+FingerLibraryRef OwnerLibrary;
+// The capture that has passed its last check and sends its picture: ending
+// it cuts nothing off.
+uint64_t Delivering = 0;
+// Calls inside the library now, and the capture that made the last one (0
+// once it closed the reader again).
+int CallsInside = 0;
+uint64_t ReaderUser = 0;
+// The capture working on finger.png and SignFP.png (0: none), so that two
+// captures never work on the same files at once.
+uint64_t FilesUser = 0;
 
 std::atomic<int> TimeoutMs{kDefaultTimeoutMs};
 
@@ -63,69 +85,160 @@ std::mutex ThreadsLock;
 std::condition_variable ThreadsEnded;
 int LiveThreads = 0;  // guarded by ThreadsLock
 
-// Closes the reader and releases the library when capture `id` still owns
-// them; `why` goes to the log. The caller holds ReaderLibraryLock.
-bool EndOwnershipLocked(uint64_t id, const char* why) {
-    if (id == 0 || ReaderOwner != id) return false;
-    if (ReaderLibrary.ZAZCloseDeviceEx != nullptr) ReaderLibrary.ZAZCloseDeviceEx(0);
-    FreeFingerLibrary();
-    ReaderOwner = 0;
-    if (why != nullptr) WriteLog("error", why);
-    return true;
+// What is left to do, after GateLock, once a capture has been ended: let go
+// of its library and log why it ended.
+struct Ended {
+    FingerLibraryRef library;
+    std::string why;
+};
+
+// Takes the ownership from the capture that holds it (when `padSession` is
+// set: only from one started in that session). `why` is logged when the
+// capture is cut off before it delivered. The caller holds GateLock.
+Ended EndOwnershipLocked(uint64_t padSession, const char* why) {
+    Ended ended;
+    if (Owner == 0 || (padSession != 0 && OwnerPadSession != padSession)) return ended;
+    if (why != nullptr && Delivering != Owner) ended.why = why;
+    ended.library.swap(OwnerLibrary);
+    Owner = 0;
+    OwnerPadSession = 0;
+    GateChanged.notify_all();
+    return ended;
 }
 
-// Runs `call` with the library while capture `id` owns the reader; false
-// (and nothing called) when it no longer does.
+void AfterEnded(const Ended& ended) {
+    if (ended.library) FreeFingerLibraryIfCurrent(ended.library);
+    if (!ended.why.empty()) WriteLog("error", ended.why);
+}
+
+void EndCurrentCapture(uint64_t padSession, const char* why) {
+    Ended ended;
+    {
+        std::lock_guard<std::mutex> hold(GateLock);
+        ended = EndOwnershipLocked(padSession, why);
+    }
+    AfterEnded(ended);
+}
+
+// Ends capture `c` itself, when it still owns the reader.
+void EndOwnCapture(const Capture& c, const char* why) {
+    Ended ended;
+    {
+        std::lock_guard<std::mutex> hold(GateLock);
+        if (Owner == c.id) ended = EndOwnershipLocked(0, why);
+    }
+    AfterEnded(ended);
+}
+
+bool StillOwner(const Capture& c) {
+    std::lock_guard<std::mutex> hold(GateLock);
+    return Owner == c.id;
+}
+
+// Makes `call` into the library for capture `c`, once no other call is
+// inside it. False, and nothing called, when the capture was ended before;
+// false after the call when it was ended during it.
 template <typename Call>
-bool WithReader(uint64_t id, Call call) {
-    std::lock_guard<std::mutex> hold(ReaderLibraryLock);
-    if (ReaderOwner != id) return false;
-    call(ReaderLibrary);
+bool CallReader(const Capture& c, Call call) {
+    std::unique_lock<std::mutex> lock(GateLock);
+    GateChanged.wait(lock, [&] { return Owner != c.id || CallsInside == 0; });
+    if (Owner != c.id) return false;
+    ++CallsInside;
+    ReaderUser = c.id;
+    lock.unlock();
+    call(*c.library);
+    lock.lock();
+    --CallsInside;
+    GateChanged.notify_all();
+    return Owner == c.id;
+}
+
+// Closes the reader when `c` made the last call into it: a newer capture
+// that has called since opens and closes the reader itself.
+void CloseReaderOf(const Capture& c) {
+    std::unique_lock<std::mutex> lock(GateLock);
+    GateChanged.wait(lock, [&] { return ReaderUser != c.id || CallsInside == 0; });
+    if (ReaderUser != c.id) return;
+    ReaderUser = 0;
+    ++CallsInside;
+    lock.unlock();
+    c.library->ZAZCloseDeviceEx(0);
+    lock.lock();
+    --CallsInside;
+    GateChanged.notify_all();
+}
+
+// Waits until no other capture works on the picture files and takes them for
+// `c`; false when `c` was ended meanwhile.
+bool TakeFiles(const Capture& c) {
+    std::unique_lock<std::mutex> lock(GateLock);
+    GateChanged.wait(lock, [&] { return Owner != c.id || FilesUser == 0; });
+    if (Owner != c.id) return false;
+    FilesUser = c.id;
     return true;
 }
 
-bool StillOwner(uint64_t id) {
-    std::lock_guard<std::mutex> hold(ReaderLibraryLock);
-    return ReaderOwner == id;
+// The last check before the picture goes to the page.
+bool BeginDelivery(const Capture& c) {
+    std::lock_guard<std::mutex> hold(GateLock);
+    if (Owner != c.id) return false;
+    Delivering = c.id;
+    return true;
 }
 
-void EndOwnership(uint64_t id, const char* why) {
-    std::lock_guard<std::mutex> hold(ReaderLibraryLock);
-    EndOwnershipLocked(id, why);
+// The end of capture `c` on its thread, whatever way it ends: it lets go of
+// the files and of the reader (closing it unless a newer capture uses it).
+int Finish(const Capture& c, const char* why, int result) {
+    EndOwnCapture(c, why);
+    {
+        std::lock_guard<std::mutex> hold(GateLock);
+        if (FilesUser == c.id) {
+            FilesUser = 0;
+            GateChanged.notify_all();
+        }
+    }
+    CloseReaderOf(c);
+    return result;
 }
 
-// Turns the reader's BMP at FingerImagePath into the final fingerprint PNG.
-void MakeFingerPicture() {
+// Turns the reader's BMP at FingerImagePath into the final fingerprint PNG;
+// false when the capture was ended on the way.
+bool MakeFingerPicture(const Capture& c) {
     if (auto image = ReadBmp8(FingerImagePath)) {
         WriteRedBmp(image->pixels.data(), image->bitCount, image->width, image->height,
                     FingerImagePath);
     }
+    if (!StillOwner(c)) return false;
     ScaleImageFile(FingerImagePath, FingerImagePath, 2.0);
+    if (!StillOwner(c)) return false;
     CxImage picture = CreateImage();
     if (LoadImageFile(picture, FingerImagePath)) {
         CopyImage(picture, MakeWhiteTransparent(picture));
         SavePngFile(picture, FingerImagePath);
     }
+    return true;
 }
 
-int FingerCaptureThread(uint64_t id) {
+int FingerCaptureThread(const Capture& c) {
     MakeDirectories(FingerImagePath);
 
     uint32_t handle = 0;
     int opened = -1;
-    bool owner = WithReader(id, [&](const FingerLibrary& reader) {
+    // The first call waits here while an earlier capture is still inside the
+    // library, however long that takes.
+    bool owner = CallReader(c, [&](const FingerLibrary& reader) {
         reader.ZAZCloseDeviceEx(0);
         opened = reader.ZAZOpenDeviceEx(&handle, 2, 0, 0, 2, 0);
         if (opened != 0) opened = reader.ZAZOpenDeviceEx(&handle, 0, 0, 0, 2, 0);
     });
-    if (!owner) return -1;
+    if (!owner) return Finish(c, nullptr, -1);
     if (opened != 0) {
-        EndOwnership(id, nullptr);
+        Finish(c, nullptr, -1);
         platform::ShowMessageBox(msg::kBoxReaderOpenFailed);
         return -1;
     }
 
-    SendCommandToOpenPad(FingerCommand);
+    SendCommandToPadSession(c.padSession, FingerCommand);
 
     std::vector<unsigned char> buffer(kReaderImageBytes);
     const auto deadline =
@@ -133,11 +246,11 @@ int FingerCaptureThread(uint64_t id) {
     for (;;) {
         const auto passStart = std::chrono::steady_clock::now();
         int length = 0;
-        owner = WithReader(id, [&](const FingerLibrary& reader) {
+        owner = CallReader(c, [&](const FingerLibrary& reader) {
             reader.ZAZGetImage(handle, kReaderAddress);
             reader.ZAZUpImage(handle, kReaderAddress, buffer.data(), &length);
         });
-        if (!owner) return -1;
+        if (!owner) return Finish(c, nullptr, -1);
         if (CountTexturedBlocks(buffer.data()) > FingerQuality.load()) break;
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) {
@@ -145,47 +258,38 @@ int FingerCaptureThread(uint64_t id) {
             const std::string why =
                 "fingerprint capture ended: no image of the required quality within " +
                 (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms");
-            EndOwnership(id, why.c_str());
-            return -1;
+            return Finish(c, why.c_str(), -1);
         }
         if (now - passStart < kMinimumPass)
             std::this_thread::sleep_for(kMinimumPass - (now - passStart));
     }
 
-    std::unique_lock<std::mutex> pictures(PictureLock);
+    if (!TakeFiles(c)) return Finish(c, nullptr, -1);
     int converted = -1;
-    owner = WithReader(id, [&](const FingerLibrary& reader) {
+    owner = CallReader(c, [&](const FingerLibrary& reader) {
         converted = reader.ZAZImgData2BMP(buffer.data(), FingerImagePath);
         if (converted != 0) reader.ZAZErr2Str(converted);
     });
-    if (!owner) return -1;
+    if (!owner) return Finish(c, nullptr, -1);
     if (converted != 0) {
-        pictures.unlock();
-        EndOwnership(id, nullptr);
+        Finish(c, nullptr, -1);
         platform::ShowMessageBox(msg::kBoxImageToBmpFailed);
         return -1;
     }
 
-    MakeFingerPicture();
-
-    // A capture ended while it was converting sends nothing: the page closed
-    // the session or asked for a new fingerprint.
-    if (!StillOwner(id)) return -1;
+    // A capture ended while it made its picture sends nothing: the page
+    // closed the session or asked for a new fingerprint.
+    if (!MakeFingerPicture(c) || !BeginDelivery(c)) return Finish(c, nullptr, -1);
     if (CaptureMode.load() != 0) {
         if (ComposeSignFinger() == 0) SendImageFile(CompositeImagePath, kSignFingerForm);
     } else {
         SendImageFile(FingerImagePath, kFingerForm);
     }
-    pictures.unlock();
-
-    bool completed = false;
-    {
-        std::lock_guard<std::mutex> hold(ReaderLibraryLock);
-        completed = EndOwnershipLocked(id, nullptr);
-    }
-    // Another capture that took the reader meanwhile keeps its pad session.
-    if (completed) ClosePad();
-    return completed ? 0 : -1;
+    Finish(c, nullptr, 0);
+    // Only the session this capture belongs to: the page may have started
+    // the next one already.
+    ClosePadSession(c.padSession);
+    return 0;
 }
 
 // A decoded picture, whatever its file held, as 8-bit RGB.
@@ -394,39 +498,49 @@ int ComposeSignFinger() {
 }
 
 int StartFingerCapture() {
-    std::lock_guard<std::mutex> hold(ReaderLibraryLock);
-    // Two captures never drive one reader: the newer request wins.
-    EndOwnershipLocked(ReaderOwner, "fingerprint capture ended: a new capture was started");
-    if (LoadFingerLibrary() != 0) {
+    Capture c;
+    c.padSession = CurrentPadSession();
+    const bool loaded = LoadFingerLibrary(&c.library) == 0;
+    Ended ended;
+    {
+        std::lock_guard<std::mutex> hold(GateLock);
+        // Two captures never drive one reader: the newer request wins.
+        ended = EndOwnershipLocked(0, "fingerprint capture ended: a new capture was started");
+        if (loaded) {
+            c.id = ++LastCaptureId;
+            Owner = c.id;
+            OwnerPadSession = c.padSession;
+            OwnerLibrary = c.library;
+        }
+    }
+    AfterEnded(ended);
+    if (!loaded) {
         // Otherwise a missing library would leave no trace at all.
         WriteLog("error",
                  std::string("fingerprint capture not started: no usable reader library ") +
                      platform::kFingerLibraryPath);
         return 0;
     }
-    const uint64_t id = ++LastCaptureId;
-    ReaderOwner = id;
     {
         std::lock_guard<std::mutex> threads(ThreadsLock);
         ++LiveThreads;
     }
-    const bool started = platform::StartDetachedThread([id] {
-        FingerCaptureThread(id);
+    const bool started = platform::StartDetachedThread([c] {
+        FingerCaptureThread(c);
         std::lock_guard<std::mutex> threads(ThreadsLock);
         --LiveThreads;
         ThreadsEnded.notify_all();
     });
     if (!started) {
-        EndOwnershipLocked(id, "fingerprint capture not started: no thread");
+        EndOwnCapture(c, "fingerprint capture not started: no thread");
         std::lock_guard<std::mutex> threads(ThreadsLock);
         --LiveThreads;
     }
     return 0;
 }
 
-void CancelFingerCapture() {
-    std::lock_guard<std::mutex> hold(ReaderLibraryLock);
-    EndOwnershipLocked(ReaderOwner, "fingerprint capture ended: the pad session was closed");
+void CancelFingerCapture(uint64_t padSession) {
+    EndCurrentCapture(padSession, "fingerprint capture ended: the pad session was closed");
 }
 
 void SetFingerCaptureTimeoutMs(int milliseconds) {
@@ -434,8 +548,13 @@ void SetFingerCaptureTimeoutMs(int milliseconds) {
 }
 
 bool FingerCaptureRunning() {
-    std::lock_guard<std::mutex> hold(ReaderLibraryLock);
-    return ReaderOwner != 0;
+    std::lock_guard<std::mutex> hold(GateLock);
+    return Owner != 0;
+}
+
+int FingerCaptureThreads() {
+    std::lock_guard<std::mutex> threads(ThreadsLock);
+    return LiveThreads;
 }
 
 bool WaitForFingerCaptureThreads(int timeoutMs) {
@@ -445,11 +564,8 @@ bool WaitForFingerCaptureThreads(int timeoutMs) {
 }
 
 void ResetFingerCaptureForTests() {
-    {
-        std::lock_guard<std::mutex> hold(ReaderLibraryLock);
-        EndOwnershipLocked(ReaderOwner, nullptr);
-        FreeFingerLibrary();
-    }
+    EndCurrentCapture(0, nullptr);
+    FreeFingerLibrary();
     WaitForFingerCaptureThreads(10000);
     TimeoutMs.store(kDefaultTimeoutMs);
 }

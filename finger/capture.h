@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <string>
 
-// Loads the reader's library and starts the capture thread; returns 0.
+// Loads the reader's library and starts the capture thread for the pad
+// session now open (ending any earlier capture); returns 0 at once.
 int StartFingerCapture();
-// Ends a capture in progress (the page closed the pad session). Returns when
-// the capture thread no longer drives the reader.
-void CancelFingerCapture();
+// Ends the capture in progress, when `padSession` is 0 or the one it was
+// started in. Returns at once, whatever the library is doing: the capture's
+// thread sends nothing, writes nothing and leaves the pad alone from here on.
+void CancelFingerCapture(uint64_t padSession = 0);
 
 // The two pictures a capture leaves in the current directory.
 extern const char* const FingerImagePath;     // the fingerprint alone
@@ -34,11 +36,15 @@ int ComposeSignFinger();
 // How long a capture waits for an image of the required quality before it
 // ends (60 seconds unless changed).
 void SetFingerCaptureTimeoutMs(int milliseconds);
-// True while a capture drives the reader.
+// True while a capture owns the reader (also while it waits for it).
 bool FingerCaptureRunning();
+// Capture threads that have not ended yet, the ones left inside a library
+// call included.
+int FingerCaptureThreads();
 // Waits until every capture thread has ended; false if some still run after
 // `timeoutMs`.
 bool WaitForFingerCaptureThreads(int timeoutMs);
-// Back to the start-up state (tests): ends any capture, waits for the threads,
+// Back to the start-up state (tests): ends any capture, waits for the threads
+// (up to 10 s: one inside a library call that never returns does not end),
 // restores the timeout.
 void ResetFingerCaptureForTests();

@@ -1,11 +1,10 @@
 // The binding to the fingerprint reader's library: its entry points as the
-// capture calls them, the slots they are resolved into, and the lock under
-// which every call into the library is made, so that the library is never
-// released while a thread is inside it.
+// capture calls them and the slots they are resolved into, held so that the
+// library is never released while a thread is inside it.
 #pragma once
 
 #include <cstdint>
-#include <mutex>
+#include <memory>
 
 #if defined(_WIN32)
 #define ZAZ_CALL __stdcall
@@ -38,6 +37,10 @@ constexpr int kReaderWidth = 256;
 constexpr int kReaderHeight = 288;
 constexpr int kReaderImageBytes = kReaderWidth * kReaderHeight;
 
+// One load of the library: the module and its seven entry points. The module
+// is released when the last reference goes, so whoever calls through the
+// slots holds a reference for the length of the call: a library released
+// meanwhile stays loaded until that call has returned.
 struct FingerLibrary {
     void* module = nullptr;
     ZAZOpenDeviceExFn ZAZOpenDeviceEx = nullptr;
@@ -47,17 +50,24 @@ struct FingerLibrary {
     ZAZImgData2BMPFn ZAZImgData2BMP = nullptr;
     ZAZErr2StrFn ZAZErr2Str = nullptr;
     ZAZShowFingerDataFn ZAZShowFingerData = nullptr;
+
+    FingerLibrary() = default;
+    ~FingerLibrary();
+    FingerLibrary(const FingerLibrary&) = delete;
+    FingerLibrary& operator=(const FingerLibrary&) = delete;
 };
+using FingerLibraryRef = std::shared_ptr<const FingerLibrary>;
 
-// The loaded library and its entry points. Read and written only while
-// ReaderLibraryLock is held, which is also held across every call through
-// the slots.
-extern FingerLibrary ReaderLibrary;
-extern std::mutex ReaderLibraryLock;
-
-// Loads platform::kFingerLibraryPath from the current directory and resolves
-// the seven entry points. 0 when all are there, else -1 with the slots empty
-// (a missing entry point is logged). The caller holds ReaderLibraryLock.
-int LoadFingerLibrary();
-// Releases the library and empties the slots. The caller holds the lock.
+// Loads platform::kFingerLibraryPath from the current directory, resolves the
+// seven entry points and keeps the result in the process-wide slot. 0 when
+// all are there (and, when `loaded` is given, a reference to it there), else
+// -1 with the slot empty (a missing entry point is logged). Any thread.
+int LoadFingerLibrary(FingerLibraryRef* loaded = nullptr);
+// The library in the slot, or none.
+FingerLibraryRef CurrentFingerLibrary();
+// Empties the slot; the module goes once no reference to it is left.
 void FreeFingerLibrary();
+// Empties the slot only when it holds `library`.
+void FreeFingerLibraryIfCurrent(const FingerLibraryRef& library);
+// Loads of the library still held, in the slot or by a call (tests).
+int FingerLibrariesHeld();

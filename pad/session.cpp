@@ -8,8 +8,10 @@
 // calling out to other subsystems. Nobody waits for
 // the pen-input thread while holding SessionMutex: the wait releases it, so
 // the thread can finish a button action that itself ends the session. Nobody
-// cancels a fingerprint capture while holding either lock, since the capture
-// thread ends by closing the pad itself.
+// cancels a fingerprint capture while holding either lock. Ending a capture
+// returns at once whatever the reader is doing, and a capture that ends by
+// itself closes only the pad session it ran in, which a page that already
+// started the next one has closed before.
 #include "pad/session.h"
 
 #include <condition_variable>
@@ -43,6 +45,10 @@ std::mutex DeviceMutex;
 std::condition_variable PenThreadEnded;
 bool PenThreadRunning = false;  // under SessionMutex
 std::atomic<bool> PadOpen{false};
+// The open session (0: none) and the last id handed out; written under
+// DeviceMutex.
+std::atomic<uint64_t> OpenSession{0};
+uint64_t LastSession = 0;
 // Captures the pen-input thread has started (OK in CaptureMode).
 std::atomic<uint32_t> PenCaptureStarts{0};
 thread_local bool OnPenThread = false;
@@ -71,6 +77,7 @@ void ReleasePad() {
     hid_exit();
     PadDevice = nullptr;
     PadOpen = false;
+    OpenSession = 0;
 }
 
 bool HasDevice() {
@@ -100,10 +107,12 @@ int OpenPad() {
     for (;;) {
         while (PadIsOpen()) ClosePad();
         lock.lock();
+        // A pen-input thread that closed its own session may still be ending.
+        // The wait releases the lock, so the pad is looked at only after it.
+        StopPenThread(lock);
         if (!HasDevice()) break;
         lock.unlock();  // opened again on another thread meanwhile
     }
-    StopPenThread(lock);  // a thread left from a session that failed to close
 
     hid_init();  // a failure here shows as an empty enumeration
     hid_device* device = OpenPadDevice();
@@ -115,6 +124,7 @@ int OpenPad() {
     hid_set_nonblocking(device, 1);
     std::lock_guard<std::mutex> guard(DeviceMutex);
     PadDevice = device;
+    OpenSession = ++LastSession;
     PadOpen = true;
     return 0;
 }
@@ -148,14 +158,26 @@ int StartSigning(int32_t penWidth) {
 }
 
 int ClosePad() {
-    if (!PadIsOpen()) return -1;
+    return ClosePadSession(0);
+}
+
+uint64_t CurrentPadSession() {
+    return OpenSession;
+}
+
+int ClosePadSession(uint64_t session) {
+    auto isOpen = [session] {
+        const uint64_t open = OpenSession;
+        return open != 0 && (session == 0 || open == session);
+    };
+    if (!isOpen()) return -1;
     for (;;) {
-        CancelFingerCapture();
+        CancelFingerCapture(session);
         uint32_t captures = PenCaptureStarts;
         std::unique_lock<std::mutex> lock(SessionMutex);
-        if (!HasDevice()) return -1;
+        if (!isOpen()) return -1;
         bool waited = StopPenThread(lock);
-        if (!HasDevice()) return -1;  // the pen-input thread closed it
+        if (!isOpen()) return -1;  // the pen-input thread closed it
         // The pen-input thread handed the session to a fingerprint capture
         // while we waited: that capture has to end too.
         if (waited && PenCaptureStarts != captures) continue;
@@ -167,6 +189,11 @@ int ClosePad() {
 bool SendCommandToOpenPad(uint8_t code) {
     std::lock_guard<std::mutex> device(DeviceMutex);
     return PadDevice && SendPadCommand(PadDevice, code);
+}
+
+bool SendCommandToPadSession(uint64_t session, uint8_t code) {
+    std::lock_guard<std::mutex> device(DeviceMutex);
+    return PadDevice && OpenSession == session && SendPadCommand(PadDevice, code);
 }
 
 bool PadIsOpen() {

@@ -16,9 +16,20 @@ int StartSigning(int32_t penWidth);
 // Safe from any thread, the pen-input thread included.
 int ClosePad();
 
-// Sends a pad command to the open pad, if any (the fingerprint capture's
-// FingerCommand). False when no pad is open or the pad refused it.
+// Each successful OpenPad begins a new pad session with an id of its own.
+// The id of the session open now; 0 when the pad is closed.
+uint64_t CurrentPadSession();
+// ClosePad for one session: nothing happens (-1) when `session` is not the
+// one open now, so a late close never ends a session that began after it.
+// Session 0 means whichever is open.
+int ClosePadSession(uint64_t session);
+
+// Sends a pad command to the open pad, if any. False when no pad is open or
+// the pad refused it.
 bool SendCommandToOpenPad(uint8_t code);
+// The same, only while pad session `session` is open (the fingerprint
+// capture's FingerCommand).
+bool SendCommandToPadSession(uint64_t session, uint8_t code);
 // True while a pad is open.
 bool PadIsOpen();
 

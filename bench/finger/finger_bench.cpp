@@ -7,17 +7,24 @@
 // WaitingCpu: the process CPU time per second of wall time while a capture
 // waits for a finger, with the reader at a real reader's pace (40 ms an
 // image) and with a reader that answers at once (pace 0).
+// CloseSignDuringCapture: from "TavoCloseSign" leaving a page to the pad's
+// release (the virtual pad closing), while a capture waits for a finger:
+// with a reader at a real reader's pace (arg 0), with the capture inside a
+// ZAZGetImage call that hangs for 12 s (arg 12000) or until released (-1);
+// median and 99th percentile in milliseconds.
 // Step*: the picture steps on their own.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,9 +81,10 @@ RawWsClient* ActivePage() {
     return page;
 }
 
+// Polls `condition` every 200 microseconds; false after `seconds`.
 template <typename Condition>
-bool WaitUntil(Condition condition) {
-    for (int i = 0; i < 50000; ++i) {
+bool WaitUntil(Condition condition, int seconds = 10) {
+    for (int i = 0; i < seconds * 5000; ++i) {
         if (condition()) return true;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
@@ -154,6 +162,76 @@ void ImageToLastByteComposite(benchmark::State& state) {
 BENCHMARK(ImageToLastByteComposite)
     ->UseManualTime()
     ->Iterations(100)
+    ->Unit(benchmark::kMillisecond);
+
+long long NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+void CloseSignDuringCapture(benchmark::State& state) {
+    const int hangMs = int(state.range(0));
+    EnterReaderFolder();
+    RawWsClient* page = ActivePage();
+    vpad::Reset();
+    VirtualReaderReset();
+    static std::atomic<long long> releasedNs{0};
+    vpad::Observer observer;
+    observer.onOpenChanged = [](bool open) {
+        if (!open) releasedNs.store(NowNs());
+    };
+    vpad::SetObserver(observer);
+    const std::string start =
+        ClientFrame(1, "{\"typeName\":\"TavoStartFinger\",\"message\":{\"quality\":\"100\"}}");
+    const std::string close = ClientFrame(1, "{\"typeName\":\"TavoCloseSign\"}");
+    std::mt19937 random(7);
+    std::vector<double> samples;
+    for (auto _ : state) {
+        VirtualReaderSetFinger(0);
+        if (hangMs != 0) VirtualReaderHangNext("ZAZGetImage", hangMs);
+        const int taken = VirtualReaderImagesTaken();
+        page->SendBytes(start);
+        const bool capturing = WaitUntil([&] {
+            return vpad::IsOpen() &&
+                   (hangMs != 0 ? VirtualReaderHanging() > 0 : VirtualReaderImagesTaken() > taken);
+        });
+        if (!capturing) {
+            state.SkipWithError("the capture did not begin");
+            break;
+        }
+        // At any moment of the reader's 40 ms pace.
+        if (hangMs == 0) std::this_thread::sleep_for(std::chrono::microseconds(random() % 40000));
+        releasedNs.store(0);
+        const long long sent = NowNs();
+        page->SendBytes(close);
+        if (!WaitUntil([] { return releasedNs.load() != 0; }, 60)) {
+            state.SkipWithError("the pad was not released");
+            break;
+        }
+        const double took = double(releasedNs.load() - sent) / 1e9;
+        state.SetIterationTime(took);
+        samples.push_back(took * 1000.0);
+        VirtualReaderReleaseHang();
+        WaitForFingerCaptureThreads(20000);
+    }
+    vpad::SetObserver({});
+    ReportSamples(state, samples);
+    if (!samples.empty()) state.counters["max_ms"] = samples.back();
+}
+BENCHMARK(CloseSignDuringCapture)
+    ->Arg(0)
+    ->Iterations(200)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(CloseSignDuringCapture)
+    ->Arg(12000)
+    ->Iterations(10)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(CloseSignDuringCapture)
+    ->Arg(-1)
+    ->Iterations(100)
+    ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
 double ProcessCpuSeconds() {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -49,6 +50,27 @@ int OpenCalls = 0;
 std::atomic<int> PaceMs{kDefaultPaceMs};
 std::atomic<int> Inside{0};
 std::atomic<int> Overlaps{0};
+
+// The hang on request. Atomics only, so that a call left hanging for ever
+// still finds them valid while the process ends around it.
+enum Entry { kNoEntry = 0, kGetImageEntry = 1, kOpenEntry = 2 };
+std::atomic<int> HangArmed{kNoEntry};
+std::atomic<int> HangMs{0};
+std::atomic<unsigned> HangReleases{0};
+std::atomic<int> HangingNow{0};
+
+// Hangs here when the next call of `entry` was asked to.
+void MaybeHang(Entry entry) {
+    int armed = entry;
+    if (!HangArmed.compare_exchange_strong(armed, kNoEntry)) return;
+    const int ms = HangMs.load();
+    const unsigned releases = HangReleases.load();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    HangingNow.fetch_add(1);
+    while (HangReleases.load() == releases && (ms < 0 || std::chrono::steady_clock::now() < until))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    HangingNow.fetch_sub(1);
+}
 
 // Counts calls that find another call already inside the reader.
 struct Visit {
@@ -142,6 +164,7 @@ extern "C" {
 
 int ZAZOpenDeviceEx(uint32_t* handle, int kind, int, int, int, int) {
     Visit visit;
+    MaybeHang(kOpenEntry);
     {
         std::lock_guard<std::mutex> hold(Lock);
         ++OpenCalls;
@@ -162,6 +185,7 @@ int ZAZCloseDeviceEx(uint32_t) {
 
 int ZAZGetImage(uint32_t, uint32_t) {
     Visit visit;
+    MaybeHang(kGetImageEntry);
     {
         std::lock_guard<std::mutex> hold(Lock);
         if (!IsOpen) return kNotOpen;
@@ -244,6 +268,31 @@ void VirtualReaderSetObserver(void (*onOpenChanged)(int open, void* context), vo
     ObserverContext = context;
 }
 
+int VirtualReaderHangNext(const char* entryPoint, int milliseconds) {
+    if (entryPoint == nullptr) return -1;
+    const std::string name = entryPoint;
+    const Entry entry = name == "ZAZGetImage"       ? kGetImageEntry
+                        : name == "ZAZOpenDeviceEx" ? kOpenEntry
+                                                    : kNoEntry;
+    if (entry == kNoEntry) return -1;
+    HangMs.store(milliseconds);
+    HangArmed.store(entry);
+    return 0;
+}
+
+void VirtualReaderReleaseHang(void) {
+    HangArmed.store(kNoEntry);
+    HangReleases.fetch_add(1);
+}
+
+int VirtualReaderHanging(void) {
+    return HangingNow.load();
+}
+
+int VirtualReaderCallsInside(void) {
+    return Inside.load();
+}
+
 int VirtualReaderIsOpen(void) {
     std::lock_guard<std::mutex> hold(Lock);
     return IsOpen ? 1 : 0;
@@ -284,6 +333,7 @@ void VirtualReaderReset(void) {
     OpenCalls = 0;
     PaceMs.store(kDefaultPaceMs);
     Overlaps.store(0);
+    VirtualReaderReleaseHang();
 }
 
 }  // extern "C"

@@ -17,9 +17,20 @@ void VirtualReaderSetBmpFails(int fails);
 // Milliseconds each image takes (default: a real reader's pace).
 void VirtualReaderSetPaceMs(int milliseconds);
 // Called with 1 when the reader opens and 0 when it closes, on the thread that
-// called into the reader, while the service holds its reader lock: the
-// observer must not call the service's fingerprint functions.
+// called into the reader, from inside that call: the observer must not call
+// into the reader or the service's fingerprint functions.
 void VirtualReaderSetObserver(void (*onOpenChanged)(int open, void* context), void* context);
+// Makes the next call of `entryPoint` ("ZAZGetImage" or "ZAZOpenDeviceEx")
+// hang like a reader that stopped answering: for `milliseconds`, or, when
+// that is negative, until VirtualReaderReleaseHang (or for ever). Returns 0,
+// or -1 for an entry point that cannot hang.
+int VirtualReaderHangNext(const char* entryPoint, int milliseconds);
+// Lets every call that hangs now return, and disarms a hang not yet begun.
+void VirtualReaderReleaseHang(void);
+// Calls hanging now.
+int VirtualReaderHanging(void);
+// Calls inside the reader now, hanging or not.
+int VirtualReaderCallsInside(void);
 // 1 while the reader is open.
 int VirtualReaderIsOpen(void);
 // How many times two calls were inside the reader at the same time since the
@@ -33,7 +44,8 @@ int VirtualReaderImagesTaken(void);
 // finger was last placed: nanoseconds of the monotonic clock
 // (std::chrono::steady_clock), or 0 when none has.
 long long VirtualReaderFingerImageNs(void);
-// Back to the start-up state: finger lifted, nothing failing, closed, no observer.
+// Back to the start-up state: finger lifted, nothing failing, nothing hanging
+// (a hanging call is released), closed, no observer.
 void VirtualReaderReset(void);
 
 #ifdef __cplusplus

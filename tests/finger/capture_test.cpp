@@ -32,18 +32,6 @@ namespace {
 const std::string kFingerHead = "{\"typeName\":\"TavoFingerBase64\",\"message\":\"";
 const std::string kSignFingerHead = "{\"typeName\":\"TavoSignFBase64\",\"message\":\"";
 
-// Waits for `condition` without asserting on how long it takes; false only
-// when it never came within a generous bound.
-template <typename Condition>
-bool Eventually(Condition condition, int boundMs = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 // Command codes of the feature reports the pad received, in order.
 std::vector<uint8_t> PadCommands() {
     std::vector<uint8_t> codes;
@@ -56,13 +44,6 @@ bool PadReceived(uint8_t code) {
     for (uint8_t c : PadCommands())
         if (c == code) return true;
     return false;
-}
-
-size_t CountOf(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
 }
 
 // The picture inside an image message with the given head; empty when the

@@ -63,6 +63,13 @@ uint32_t Le32At(const std::vector<uint8_t>& bytes, size_t offset) {
            uint32_t(bytes[offset + 2]) << 16 | uint32_t(bytes[offset + 3]) << 24;
 }
 
+size_t CountOf(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
 std::vector<uint8_t> DecodeBase64(const std::string& text) {
     std::vector<uint8_t> out;
     uint32_t bits = 0;

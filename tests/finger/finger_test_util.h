@@ -3,9 +3,11 @@
 // independent judge of the pictures.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 // A fresh folder under the system's temporary folder that becomes the current
@@ -56,3 +58,18 @@ std::vector<uint8_t> MakeReaderImage(Level level) {
         for (int column = 0; column < 256; ++column) image[row * 256 + column] = level(row, column);
     return image;
 }
+
+// Waits for `condition` without asserting on how long it takes; false only
+// when it never came within a generous bound.
+template <typename Condition>
+bool Eventually(Condition condition, int boundMs = 10000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// How often `part` occurs in `text`.
+size_t CountOf(const std::string& text, const std::string& part);

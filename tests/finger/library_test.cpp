@@ -16,49 +16,57 @@
 
 namespace {
 
-size_t CountOf(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
 bool AllSlotsSet() {
-    const FingerLibrary& l = ReaderLibrary;
+    const FingerLibraryRef held = CurrentFingerLibrary();
+    if (!held) return false;
+    const FingerLibrary& l = *held;
     return l.module && l.ZAZOpenDeviceEx && l.ZAZCloseDeviceEx && l.ZAZUpImage && l.ZAZGetImage &&
            l.ZAZImgData2BMP && l.ZAZErr2Str && l.ZAZShowFingerData;
 }
 
-bool AllSlotsEmpty() {
-    const FingerLibrary& l = ReaderLibrary;
-    return !l.module && !l.ZAZOpenDeviceEx && !l.ZAZCloseDeviceEx && !l.ZAZUpImage &&
-           !l.ZAZGetImage && !l.ZAZImgData2BMP && !l.ZAZErr2Str && !l.ZAZShowFingerData;
+bool SlotEmpty() {
+    return CurrentFingerLibrary() == nullptr && FingerLibrariesHeld() == 0;
 }
 
 TEST(LoadFingerLibrary, BindsAllSevenEntryPointsFromTheCurrentDirectory) {
     ReaderDir dir(kVirtualReaderLibrary);
-    std::lock_guard<std::mutex> hold(ReaderLibraryLock);
     ASSERT_EQ(LoadFingerLibrary(), 0);
     EXPECT_TRUE(AllSlotsSet());
+    EXPECT_EQ(FingerLibrariesHeld(), 1);
     FreeFingerLibrary();
-    EXPECT_TRUE(AllSlotsEmpty());
+    EXPECT_TRUE(SlotEmpty());
+}
+
+TEST(LoadFingerLibrary, AReleasedLibraryStaysLoadedWhileItIsStillUsed) {
+    ReaderDir dir(kVirtualReaderLibrary);
+    FingerLibraryRef inUse;
+    ASSERT_EQ(LoadFingerLibrary(&inUse), 0);
+    ASSERT_EQ(inUse, CurrentFingerLibrary());
+    // A second load, as a new capture makes it, and a release of the slot,
+    // as when a capture is ended, leave the first load to its user.
+    ASSERT_EQ(LoadFingerLibrary(), 0);
+    EXPECT_NE(inUse, CurrentFingerLibrary());
+    EXPECT_EQ(FingerLibrariesHeld(), 2);
+    FreeFingerLibraryIfCurrent(inUse);  // not the one in the slot: nothing changes
+    EXPECT_TRUE(AllSlotsSet());
+    FreeFingerLibrary();
+    EXPECT_EQ(FingerLibrariesHeld(), 1);
+    EXPECT_EQ(inUse->ZAZCloseDeviceEx(0), 0);  // still callable
+    inUse.reset();
+    EXPECT_TRUE(SlotEmpty());
 }
 
 TEST(LoadFingerLibrary, NoLibraryInTheCurrentDirectoryFails) {
     ReaderDir dir("");  // the library is elsewhere, in the build folder, but not searched for
-    std::lock_guard<std::mutex> hold(ReaderLibraryLock);
     EXPECT_EQ(LoadFingerLibrary(), -1);
-    EXPECT_TRUE(AllSlotsEmpty());
+    EXPECT_TRUE(SlotEmpty());
 }
 
 TEST(LoadFingerLibrary, MissingEntryPointIsLoggedAndFails) {
     ReaderDir dir(kIncompleteReaderLibrary);
     const size_t before = CountOf(ReadTodaysLog(OwnLogFolder()), msg::kLogFingerSymbolsMissing);
-    {
-        std::lock_guard<std::mutex> hold(ReaderLibraryLock);
-        EXPECT_EQ(LoadFingerLibrary(), -1);
-        EXPECT_TRUE(AllSlotsEmpty());
-    }
+    EXPECT_EQ(LoadFingerLibrary(), -1);
+    EXPECT_TRUE(SlotEmpty());
     const std::string log = ReadTodaysLog(OwnLogFolder());
     // At least one more: a test of another process may add its own meanwhile.
     EXPECT_GE(CountOf(log, msg::kLogFingerSymbolsMissing), before + 1);
@@ -87,47 +95,45 @@ class VirtualReaderContract : public ::testing::Test {
     void SetUp() override {
         VirtualReaderReset();
         VirtualReaderSetPaceMs(0);
-        std::lock_guard<std::mutex> hold(ReaderLibraryLock);
-        ASSERT_EQ(LoadFingerLibrary(), 0);
+        ASSERT_EQ(LoadFingerLibrary(&library_), 0);
     }
     void TearDown() override {
-        std::lock_guard<std::mutex> hold(ReaderLibraryLock);
         FreeFingerLibrary();
         VirtualReaderReset();
     }
     ReaderDir dir_{kVirtualReaderLibrary};
-    const FingerLibrary& reader_ = ReaderLibrary;
+    FingerLibraryRef library_;
 };
 
 TEST_F(VirtualReaderContract, OpensWithEitherKindAndWritesTheHandle) {
     uint32_t handle = 0;
-    EXPECT_EQ(reader_.ZAZCloseDeviceEx(0), 0);  // closing a closed reader is harmless
-    EXPECT_EQ(reader_.ZAZOpenDeviceEx(&handle, 2, 0, 0, 2, 0), 0);
+    EXPECT_EQ(library_->ZAZCloseDeviceEx(0), 0);  // closing a closed reader is harmless
+    EXPECT_EQ(library_->ZAZOpenDeviceEx(&handle, 2, 0, 0, 2, 0), 0);
     EXPECT_NE(handle, 0u);
     EXPECT_EQ(VirtualReaderIsOpen(), 1);
-    EXPECT_EQ(reader_.ZAZCloseDeviceEx(0), 0);
+    EXPECT_EQ(library_->ZAZCloseDeviceEx(0), 0);
     EXPECT_EQ(VirtualReaderIsOpen(), 0);
     handle = 0;
-    EXPECT_EQ(reader_.ZAZOpenDeviceEx(&handle, 0, 0, 0, 2, 0), 0);
+    EXPECT_EQ(library_->ZAZOpenDeviceEx(&handle, 0, 0, 0, 2, 0), 0);
     EXPECT_NE(handle, 0u);
 
     VirtualReaderSetOpenFails(1);
-    EXPECT_EQ(reader_.ZAZCloseDeviceEx(0), 0);
-    EXPECT_NE(reader_.ZAZOpenDeviceEx(&handle, 2, 0, 0, 2, 0), 0);
-    EXPECT_NE(reader_.ZAZOpenDeviceEx(&handle, 0, 0, 0, 2, 0), 0);
+    EXPECT_EQ(library_->ZAZCloseDeviceEx(0), 0);
+    EXPECT_NE(library_->ZAZOpenDeviceEx(&handle, 2, 0, 0, 2, 0), 0);
+    EXPECT_NE(library_->ZAZOpenDeviceEx(&handle, 0, 0, 0, 2, 0), 0);
     EXPECT_EQ(VirtualReaderIsOpen(), 0);
 }
 
 TEST_F(VirtualReaderContract, WritesTheEightBitBmpOfTheImage) {
     uint32_t handle = 0;
-    ASSERT_EQ(reader_.ZAZOpenDeviceEx(&handle, 2, 0, 0, 2, 0), 0);
+    ASSERT_EQ(library_->ZAZOpenDeviceEx(&handle, 2, 0, 0, 2, 0), 0);
     VirtualReaderSetFinger(1);
     std::vector<uint8_t> image(kReaderImageBytes, 0);
     int length = 0;
-    reader_.ZAZGetImage(handle, kReaderAddress);
-    reader_.ZAZUpImage(handle, kReaderAddress, image.data(), &length);
+    library_->ZAZGetImage(handle, kReaderAddress);
+    library_->ZAZUpImage(handle, kReaderAddress, image.data(), &length);
     EXPECT_EQ(length, kReaderImageBytes);
-    ASSERT_EQ(reader_.ZAZImgData2BMP(image.data(), "./finger.png"), 0);
+    ASSERT_EQ(library_->ZAZImgData2BMP(image.data(), "./finger.png"), 0);
 
     const auto file = ReadBytes("finger.png");
     ASSERT_EQ(file.size(), 14u + 40u + 1024u + 256u * 288u);
@@ -154,9 +160,9 @@ TEST_F(VirtualReaderContract, WritesTheEightBitBmpOfTheImage) {
               std::to_string(g) + " " + std::to_string(g) + " " + std::to_string(g) + " 255");
 
     VirtualReaderSetBmpFails(1);
-    const int failure = reader_.ZAZImgData2BMP(image.data(), "./other.bmp");
+    const int failure = library_->ZAZImgData2BMP(image.data(), "./other.bmp");
     EXPECT_NE(failure, 0);
-    EXPECT_NE(reader_.ZAZErr2Str(failure), nullptr);
+    EXPECT_NE(library_->ZAZErr2Str(failure), nullptr);
     EXPECT_FALSE(Exists("other.bmp"));
 }
 
@@ -164,8 +170,8 @@ TEST_F(VirtualReaderContract, ImagesNeedAnOpenReader) {
     uint32_t handle = 0;
     std::vector<uint8_t> image(kReaderImageBytes, 7);
     int length = 0;
-    EXPECT_NE(reader_.ZAZGetImage(handle, kReaderAddress), 0);
-    EXPECT_NE(reader_.ZAZUpImage(handle, kReaderAddress, image.data(), &length), 0);
+    EXPECT_NE(library_->ZAZGetImage(handle, kReaderAddress), 0);
+    EXPECT_NE(library_->ZAZUpImage(handle, kReaderAddress, image.data(), &length), 0);
     EXPECT_EQ(image, std::vector<uint8_t>(kReaderImageBytes, 7));
     EXPECT_EQ(VirtualReaderImagesTaken(), 0);
 }

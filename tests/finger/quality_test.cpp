@@ -70,27 +70,25 @@ class VirtualReaderImages : public ::testing::Test {
     void SetUp() override {
         VirtualReaderReset();
         VirtualReaderSetPaceMs(0);
-        std::lock_guard<std::mutex> hold(ReaderLibraryLock);
-        ASSERT_EQ(LoadFingerLibrary(), 0);
-        ASSERT_EQ(ReaderLibrary.ZAZOpenDeviceEx(&handle_, 2, 0, 0, 2, 0), 0);
+        ASSERT_EQ(LoadFingerLibrary(&reader_), 0);
+        ASSERT_EQ(reader_->ZAZOpenDeviceEx(&handle_, 2, 0, 0, 2, 0), 0);
     }
     void TearDown() override {
-        std::lock_guard<std::mutex> hold(ReaderLibraryLock);
-        if (ReaderLibrary.ZAZCloseDeviceEx) ReaderLibrary.ZAZCloseDeviceEx(0);
+        if (reader_) reader_->ZAZCloseDeviceEx(0);
         FreeFingerLibrary();
         VirtualReaderReset();
     }
     int Score() {
         std::vector<uint8_t> image(kReaderImageBytes, 0x11);
         int length = 0;
-        std::lock_guard<std::mutex> hold(ReaderLibraryLock);
-        ReaderLibrary.ZAZGetImage(handle_, kReaderAddress);
-        ReaderLibrary.ZAZUpImage(handle_, kReaderAddress, image.data(), &length);
+        reader_->ZAZGetImage(handle_, kReaderAddress);
+        reader_->ZAZUpImage(handle_, kReaderAddress, image.data(), &length);
         EXPECT_EQ(length, kReaderImageBytes);
         return CountTexturedBlocks(image.data());
     }
 
     ReaderDir dir_{kVirtualReaderLibrary};
+    FingerLibraryRef reader_;
     uint32_t handle_ = 0;
 };
 

@@ -284,6 +284,32 @@ TEST_F(PadSessionTest, ClosePadWithoutAPadChangesNothing) {
     EXPECT_TRUE(vpad::FeatureReports().empty());
 }
 
+TEST_F(PadSessionTest, ALateCloseOrCommandNeverReachesTheNextSession) {
+    EXPECT_EQ(CurrentPadSession(), 0u);
+    StartSigning();
+    const uint64_t first = CurrentPadSession();
+    ASSERT_NE(first, 0u);
+    // The first session is closed, a new one opened and started.
+    Command(kStartSign, vpad::FeatureReports().size() + 2);
+    EXPECT_EQ(CommandCodes(), (std::vector<int>{SignCommand, CloseCommand, SignCommand}));
+    const uint64_t second = CurrentPadSession();
+    ASSERT_NE(second, 0u);
+    EXPECT_NE(second, first);
+    const size_t commands = vpad::FeatureReports().size();
+
+    // What the first session's fingerprint capture would do when it ends late.
+    EXPECT_FALSE(SendCommandToPadSession(first, FingerCommand));
+    EXPECT_EQ(ClosePadSession(first), -1);
+    EXPECT_TRUE(vpad::IsOpen());
+    EXPECT_EQ(vpad::FeatureReports().size(), commands);
+    EXPECT_EQ(StopPenInput.load(), 0) << "the second session's pen-input thread goes on";
+    vpad::QueueButton("CNCL");
+    EXPECT_EQ(Next(), kCancel);
+    ASSERT_TRUE(WaitFor([] { return !vpad::IsOpen(); }));
+    EXPECT_EQ(CurrentPadSession(), 0u);
+    EXPECT_EQ(ClosePadSession(second), -1);
+}
+
 TEST_F(PadSessionTest, CaptureModeKeepsThePadOpenAfterOk) {
     Command(kStartSignFinger, 1);
     EXPECT_EQ(CaptureMode.load(), 1);
