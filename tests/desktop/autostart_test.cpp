@@ -194,6 +194,7 @@ TEST_F(AutostartEntry, RegisterNamesTheRunningExecutable) {
     EXPECT_NE(run.output.find("name=Penmora.exe\n"), std::string::npos) << run.output;
     EXPECT_NE(run.output.find("program=" + platform::ExecutablePath() + "\n"), std::string::npos)
         << run.output;
+    EXPECT_NE(run.output.find("path=" + ExeDirectory() + "\n"), std::string::npos) << run.output;
 }
 
 TEST_F(AutostartEntry, LogsOnlyWhenTheEntryCannotBeWritten) {
