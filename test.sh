@@ -16,7 +16,7 @@ for run in "${runs[@]}"; do
   cmake --preset "$run" >/dev/null
   cmake --build "build-$run" -j "$jobs"
   if [ "$run" = fuzz ]; then
-    bash scripts/fuzz.sh "build-$run" "${PENMORA_FUZZ_SECONDS:-60}"
+    bash scripts/fuzz.sh "build-$run" "${PENMORA_FUZZ_SECONDS:-45}"
   else
     ctest --test-dir "build-$run" --output-on-failure -j "$jobs" --timeout 300
   fi

@@ -119,3 +119,12 @@ std::string BuildHandshakeResponse(const std::string& requestBytes) {
            "Upgrade\r\nSec-WebSocket-Accept: " +
            Base64EncodePadded(digest.data(), digest.size()) + "\r\n\r\n";
 }
+
+std::string AnswerHandshakeRequest(const char* request, long received) {
+    const size_t length = received > 0 ? strnlen(request, static_cast<size_t>(received)) : 0;
+    const std::string text(request, length);
+    // No key header, or one without the blank after its colon, from which no
+    // accept value can be made: refused.
+    if (text.find("Sec-WebSocket-Key:") == std::string::npos) return "";
+    return BuildHandshakeResponse(text);
+}

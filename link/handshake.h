@@ -18,3 +18,10 @@ std::string Base64EncodePadded(const void* data, size_t size);
 // to 24 characters after the first "Key: " are the key. Empty when the
 // request holds no "Key: ", since no accept value can be made then.
 std::string BuildHandshakeResponse(const std::string& request);
+
+// What the service answers to the first receive of a connection: `received`
+// bytes of `request` (negative when the receive failed). The request is a C
+// text that ends at its first NUL byte; it must hold a "Sec-WebSocket-Key:"
+// header and "Key: " for an answer. Empty when the connection is refused
+// without a reply.
+std::string AnswerHandshakeRequest(const char* request, long received);

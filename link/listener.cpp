@@ -45,15 +45,8 @@ void ServeConnection(platform::Socket socket) {
     platform::SetReceiveTimeout(socket, kHandshakeTimeoutMs);
     char request[1024] = {};
     long received = platform::Receive(socket, request, sizeof request);
-    size_t length = received > 0 ? strnlen(request, static_cast<size_t>(received)) : 0;
-    std::string text(request, length);
-
-    std::string response;
-    if (text.find("Sec-WebSocket-Key:") != std::string::npos)
-        response = BuildHandshakeResponse(text);
+    const std::string response = AnswerHandshakeRequest(request, received);
     if (response.empty()) {
-        // No key header, or one without the blank after its colon, from
-        // which no accept value can be made: refused without a reply.
         platform::CloseSocket(socket);
         return;
     }

@@ -1,6 +1,7 @@
 // The daily log beside the executable (log/YYYY_MM_DD.txt), and the helpers
 // that place files there. Lines end in CR LF on disk, the way the service has
-// always written them, so log readers see the same files on every system.
+// always written them, and so does every line feed inside a message, so log
+// readers see the same files on every system.
 #include "shell/log.h"
 
 #include <cstdio>
@@ -16,10 +17,21 @@ namespace {
 // One writer at a time: a line is opened, written whole and closed under it,
 // so concurrent lines neither interleave nor overwrite one another.
 std::mutex LogMutex;
+// The folder tests chose for the log ("" for the one beside the executable),
+// under LogMutex.
+std::string TestLogFolder;
 
 // Tags and messages are C texts: a NUL byte ends them.
 std::string CText(const std::string& text) {
     return std::string(text.c_str(), strnlen(text.c_str(), text.size()));
+}
+
+// Appends `text` with each line feed as CR LF, as a file in text mode stores it.
+void AppendWithLineEnds(std::string& line, const std::string& text) {
+    for (char c : text) {
+        if (c == '\n') line += '\r';
+        line += c;
+    }
 }
 
 }  // namespace
@@ -30,18 +42,20 @@ void WriteLog(const std::string& tag, const std::string& message) {
     const platform::LocalTime t = platform::GetLocalTime();
     char fileName[32];
     snprintf(fileName, sizeof fileName, "%04d_%02d_%02d.txt", t.year, t.month, t.day);
-    const std::string path =
-        ExeDirectory() + platform::kPathSeparator + "log" + platform::kPathSeparator + fileName;
     const std::string text = CText(message);
 
     char stamp[16];
     snprintf(stamp, sizeof stamp, ": %02d:%02d:%02d ", t.hour, t.minute, t.second);
-    std::string line = CText(tag);
+    std::string line;
+    AppendWithLineEnds(line, CText(tag));
     line += stamp;
-    line += text;
+    AppendWithLineEnds(line, text);
     line += "\r\n";
 
     std::lock_guard<std::mutex> lock(LogMutex);
+    const std::string folder =
+        TestLogFolder.empty() ? ExeDirectory() + platform::kPathSeparator + "log" : TestLogFolder;
+    const std::string path = folder + platform::kPathSeparator + fileName;
     MakeDirectories(path);
     FILE* file = fopen(path.c_str(), "ab");
     if (!file) return;
@@ -51,6 +65,11 @@ void WriteLog(const std::string& tag, const std::string& message) {
     fwrite(line.data(), 1, line.size(), file);
     fclose(file);
     platform::DebugOutput(text);
+}
+
+void SetLogFolderForTests(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(LogMutex);
+    TestLogFolder = folder;
 }
 
 std::string ExeDirectory() {

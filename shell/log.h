@@ -4,9 +4,15 @@
 #include <string>
 
 // Appends one line "<tag>: HH:MM:SS <message>\n" to log/YYYY_MM_DD.txt in the
-// executable's folder. Tag and message are written byte for byte. Safe to call
+// executable's folder. Tag and message are written byte for byte, except that
+// every line feed goes to disk as CR LF, the line end included. Safe to call
 // from any thread: lines never interleave.
 void WriteLog(const std::string& tag, const std::string& message);
+
+// Tests and fuzz targets: writes the log into `folder` instead of the log
+// folder beside the executable, so each reads back only what it wrote; ""
+// returns to the folder beside the executable.
+void SetLogFolderForTests(const std::string& folder);
 
 // The folder that holds the running executable, without a trailing separator.
 std::string ExeDirectory();

@@ -251,6 +251,10 @@ hid_device* hid_open_path(const char* path) {
         if (!listed) return nullptr;
         dev = new hid_device_;
         dev->path = path;
+        // A real pad delivers nothing from before it was opened: what was
+        // queued while no handle was open (a button pressed on the closed
+        // pad) never reaches the new session.
+        if (State.usage.openHandles == 0) State.reports.clear();
         State.openedPath = path;
         State.usage.openHandles++;
         observer = State.observer;

@@ -30,7 +30,8 @@ std::string OpenedPath();
 bool IsOpen();
 
 // Queues one input report (up to any length; reads deliver at most the
-// caller's buffer size).
+// caller's buffer size). Reports queued while the pad is closed are dropped
+// when it is opened, as a real pad delivers nothing from before its opening.
 void QueueReport(const std::vector<uint8_t>& bytes);
 // A PenReport: 02 00, x, y, pressure (16-bit little-endian).
 void QueuePen(uint16_t x, uint16_t y, uint16_t pressure);

@@ -6,6 +6,7 @@
 // gives "Penmora.exe.desktop") and repeated in its Name key. Each write
 // replaces the previous entry in one rename, so a session that reads the folder
 // at logon sees either the old entry or the new one, never a half-written file.
+// The entry names the executable's folder as the working folder.
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -124,8 +125,14 @@ int WriteAutostartEntry(const std::string& entryName, const std::string& executa
     if (executablePath.empty()) return 2;
 
     std::string content = "[Desktop Entry]\nType=Application\nName=" + StringValue(entryName) +
-                          "\nExec=" + ExecValue(executablePath) +
-                          "\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
+                          "\nExec=" + ExecValue(executablePath) + "\n";
+    // Started in its own folder, as when run from there: the service finds
+    // the reader's library and writes its pictures beside itself, not in the
+    // home folder the session would start it in.
+    const size_t slash = executablePath.find_last_of('/');
+    if (slash != std::string::npos)
+        content += "Path=" + StringValue(executablePath.substr(0, slash == 0 ? 1 : slash)) + "\n";
+    content += "Terminal=false\nX-GNOME-Autostart-enabled=true\n";
     std::string target = folder + "/" + entryName + ".desktop";
     std::string temporary = target + ".XXXXXX";
     int fd = mkstemp(temporary.data());

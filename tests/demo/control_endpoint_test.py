@@ -250,6 +250,24 @@ async def case_clear_cancel_and_raw_button():
     await svc.close()
 
 
+async def case_input_while_closed_is_dropped():
+    ctl, svc = await control(), await page()
+    # Pressed and drawn on the closed pad: the next session never sees it.
+    await ctl.send({"button": "CNCL"})
+    await draw_stroke(ctl)
+    await ctl.send({"button": "OK"})
+    await sync(ctl)
+    await start_sign(svc, ctl)
+    # The first thing the page hears is what was done after the opening.
+    await ctl.send({"button": "CL"})
+    assert await svc.next_json() == {"typeName": "TavoClear"}
+    await ctl.send({"button": "CNCL"})
+    assert await svc.next_json() == {"typeName": "TavoCancel"}
+    await ctl.expect({"pad": "closed"})
+    await ctl.close()
+    await svc.close()
+
+
 async def case_refused_command():
     ctl, svc = await control(), await page()
     await ctl.send({"refuse": [1, 4]})
@@ -449,6 +467,7 @@ CASES = [
     case_foreign_origin_refused,
     case_signature,
     case_clear_cancel_and_raw_button,
+    case_input_while_closed_is_dropped,
     case_refused_command,
     case_unplugged,
     case_fingerprint_alone,

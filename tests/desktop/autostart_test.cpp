@@ -19,6 +19,7 @@
 #include "commands/messages.h"
 #include "platform/platform.h"
 #include "shell/log.h"
+#include "tests/support/log_reader.h"
 
 namespace fs = std::filesystem;
 
@@ -53,13 +54,6 @@ PythonRun RunLauncher(const std::string& entry, const std::string& marker = "") 
     int status = pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
-}
-
-std::string TodaysLogPath() {
-    platform::LocalTime t = platform::GetLocalTime();
-    char name[32];
-    snprintf(name, sizeof name, "%04d_%02d_%02d.txt", t.year, t.month, t.day);
-    return ExeDirectory() + "/log/" + name;
 }
 
 class AutostartEntry : public ::testing::Test {
@@ -119,6 +113,39 @@ TEST_F(AutostartEntry, StartsExactlyTheProgramItNames) {
     }
 }
 
+TEST_F(AutostartEntry, StartsTheProgramInItsOwnFolder) {
+    // Folder names the key file's string escapes must carry through.
+    const std::vector<std::string> folders = {
+        root_ + "/plain",
+        root_ + "/with blank",
+        root_ + "/ leading blank",
+        root_ + "/back\\slash\\\\two",
+        root_ + "/tab\there",
+        root_ + "/new\nline",
+        root_ + "/dollar$HOME\"quote",
+        root_ + u8"/签名板=1",
+    };
+    const std::string marker = root_ + "/working-folder";
+    // The launcher runs in the build folder: the program must not inherit it.
+    for (const std::string& folder : folders) {
+        SCOPED_TRACE(folder);
+        fs::create_directories(folder);
+        const std::string program = folder + "/Penmora.exe";
+        {
+            std::ofstream script(program, std::ios::binary);
+            script << "#!/bin/sh\npwd -P > '" << marker << ".tmp' && mv '" << marker << ".tmp' '"
+                   << marker << "'\n";
+        }
+        ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+        fs::remove(marker);
+
+        ASSERT_EQ(platform::WriteAutostartEntry("Penmora.exe", program), 0);
+        PythonRun run = RunLauncher(EntryPath(), marker);
+        EXPECT_EQ(run.status, 0) << run.output;
+        EXPECT_EQ(ReadFile(marker), fs::canonical(folder).string() + "\n");
+    }
+}
+
 TEST_F(AutostartEntry, EachWriteReplacesThePreviousEntry) {
     // The desktop only accepts an entry whose program exists.
     const std::string first = root_ + "/first/Penmora.exe";
@@ -167,32 +194,26 @@ TEST_F(AutostartEntry, RegisterNamesTheRunningExecutable) {
     EXPECT_NE(run.output.find("name=Penmora.exe\n"), std::string::npos) << run.output;
     EXPECT_NE(run.output.find("program=" + platform::ExecutablePath() + "\n"), std::string::npos)
         << run.output;
+    EXPECT_NE(run.output.find("path=" + ExeDirectory() + "\n"), std::string::npos) << run.output;
 }
 
 TEST_F(AutostartEntry, LogsOnlyWhenTheEntryCannotBeWritten) {
-    const std::string log = TodaysLogPath();
-
     // No autostart folder can be made under a regular file: nothing is logged.
     { std::ofstream(root_ + "/config-file") << "x"; }
     setenv("XDG_CONFIG_HOME", (root_ + "/config-file").c_str(), 1);
     EXPECT_EQ(platform::WriteAutostartEntry("Penmora.exe", "/opt/Penmora.exe"), 1);
-    std::string before = ReadFile(log);
     RegisterAutostart();
-    EXPECT_EQ(ReadFile(log), before);
+    EXPECT_EQ(ReadTodaysLog(OwnLogFolder()), "");
 
     // The folder is there but the entry's name is taken by a folder.
     setenv("XDG_CONFIG_HOME", (root_ + "/config").c_str(), 1);
     fs::create_directories(EntryPath());
     EXPECT_EQ(platform::WriteAutostartEntry("Penmora.exe", "/opt/Penmora.exe"), 2);
-    before = ReadFile(log);
     RegisterAutostart();
-    std::string after = ReadFile(log);
-    ASSERT_GT(after.size(), before.size());
-    ASSERT_EQ(after.compare(0, before.size(), before), 0);
-    const std::string added = after.substr(before.size());
+    const std::string log = ReadTodaysLog(OwnLogFolder());
     const std::regex line("error: [0-2][0-9]:[0-5][0-9]:[0-5][0-9] " +
                           std::string(msg::kLogAutostartFailed) + "\r\n");
-    EXPECT_TRUE(std::regex_match(added, line)) << added;
+    EXPECT_TRUE(std::regex_match(log, line)) << log;
     // Nothing but the folder remains in the autostart folder.
     size_t items = 0;
     for (const auto& item : fs::directory_iterator(root_ + "/config/autostart")) {

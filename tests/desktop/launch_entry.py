@@ -4,7 +4,8 @@ desktop-entry parser and launcher) and prints its Name.
 Usage: launch_entry.py ENTRY_FILE [MARKER_FILE]
 With MARKER_FILE: starts the entry and exits 0 once the started program has
 written MARKER_FILE, 1 otherwise. Without: prints the program the entry would
-start ("program=...") and starts nothing.
+start ("program=...") and the working folder it names ("path=..."), and
+starts nothing.
 """
 import os
 import sys
@@ -27,6 +28,7 @@ def main():
     if len(sys.argv) < 3:
         ok, argv = GLib.shell_parse_argv(info.get_commandline().replace("%%", "%"))
         print("program=" + argv[0])
+        print("path=" + str(info.get_string("Path")))
         return 0
     marker = sys.argv[2]
     if not info.launch([], None):

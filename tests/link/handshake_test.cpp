@@ -85,4 +85,20 @@ TEST(HandshakeResponse, GivesNothingWithoutKeyColonBlank) {
     EXPECT_EQ(BuildHandshakeResponse(std::string("GET /\0Sec-WebSocket-Key: x", 27)), "");
 }
 
+TEST(HandshakeAnswer, NeedsTheKeyHeaderWithinTheBytesReceived) {
+    const std::string request =
+        "GET / HTTP/1.1\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
+    const std::string expected = Response("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+    EXPECT_EQ(AnswerHandshakeRequest(request.data(), long(request.size())), expected);
+    // Only the bytes received count, and only up to a NUL byte.
+    EXPECT_EQ(AnswerHandshakeRequest(request.data(), 30), "");
+    const std::string withNul = std::string("GET /\0", 6) + request;
+    EXPECT_EQ(AnswerHandshakeRequest(withNul.data(), long(withNul.size())), "");
+    // A failed or empty receive, and "Key: " without the header's name.
+    EXPECT_EQ(AnswerHandshakeRequest(request.data(), -1), "");
+    EXPECT_EQ(AnswerHandshakeRequest(request.data(), 0), "");
+    const std::string bare = "Key: dGhlIHNhbXBsZSBub25jZQ==";
+    EXPECT_EQ(AnswerHandshakeRequest(bare.data(), long(bare.size())), "");
+}
+
 }  // namespace

@@ -146,4 +146,25 @@ TEST_F(PadDeviceTest, LongReportsAreCutToTheBuffer) {
     hid_close(device);
 }
 
+TEST_F(PadDeviceTest, ReportsQueuedWhileClosedAreDroppedAtTheOpening) {
+    vpad::Reset();
+    vpad::QueueButton("CNCL");
+    vpad::QueuePen(100, 100, 500);
+    ASSERT_EQ(vpad::PendingReports(), 2u);
+    hid_device* device = OpenPadDevice();
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(vpad::PendingReports(), 0u);
+    uint8_t buffer[kPadInputSize] = {};
+    EXPECT_EQ(hid_read_timeout(device, buffer, kPadInputSize, 0), 0);
+    // Reports queued while it is open are kept, a second handle included.
+    vpad::QueueButton("OK");
+    hid_device* second = OpenPadDevice();
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(vpad::PendingReports(), 1u);
+    EXPECT_EQ(hid_read_timeout(device, buffer, kPadInputSize, 0), 4);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer) + 2, 2), "OK");
+    hid_close(second);
+    hid_close(device);
+}
+
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -12,8 +11,8 @@
 #include <vector>
 
 #include "devices/virtual_pad/virtual_pad.h"
-#include "platform/platform.h"
 #include "shell/log.h"
+#include "tests/support/log_reader.h"
 
 namespace padtest {
 
@@ -43,20 +42,9 @@ inline std::vector<int> CommandCodes() {
     return codes;
 }
 
-// The day's log file of this executable.
-inline std::string LogPath() {
-    platform::LocalTime t = platform::GetLocalTime();
-    char name[32];
-    snprintf(name, sizeof name, "%04d_%02d_%02d.txt", t.year, t.month, t.day);
-    return ExeDirectory() + "/log/" + name;
-}
-
-// Everything in the log file from byte `from` on.
+// Everything in this test's log from byte `from` on.
 inline std::string LogFrom(size_t from) {
-    std::ifstream in(LogPath(), std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    std::string text = all.str();
+    const std::string text = ReadTodaysLog(OwnLogFolder());
     return from < text.size() ? text.substr(from) : std::string();
 }
 

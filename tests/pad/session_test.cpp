@@ -171,6 +171,22 @@ TEST_F(PadSessionTest, SignatureIsDeliveredThenOkThenThePadCloses) {
     EXPECT_EQ(vpad::GetUsage().reads, reads);
 }
 
+TEST_F(PadSessionTest, InputFromBeforeThePadOpenedNeverReachesTheSession) {
+    // Pressed and drawn on the closed pad: a real pad delivers none of it.
+    vpad::QueueButton("CNCL");
+    vpad::QueueButton("OK");
+    QueueStroke(100);
+    StartSigning();
+    ASSERT_TRUE(WaitForPadIdle());
+    EXPECT_EQ(peer_->Receive(300), std::nullopt);  // neither TavoCancel nor TavoUnSign
+    EXPECT_TRUE(PadIsOpen());
+    EXPECT_TRUE(AllWhite(Canvas()));
+    // What comes after the opening is delivered.
+    vpad::QueueButton("CNCL");
+    EXPECT_EQ(Next(), kCancel);
+    EXPECT_TRUE(WaitFor([] { return !vpad::IsOpen(); }));
+}
+
 TEST_F(PadSessionTest, ClearTwiceGivesOneClearAndWipesTheCanvas) {
     StartSigning();
     QueueStroke(100);

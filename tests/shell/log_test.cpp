@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -50,6 +51,8 @@ TEST(WriteLog, WritesOneStampedLinePerCallToTheDaysFile) {
     // An empty message: the head alone with its trailing blank.
     EXPECT_TRUE(HasLine(log, "tag-empty-3a9c", ""));
     EXPECT_TRUE(HasLine(log, "send message: ", "100% %s %d %n log-format-3a9c"));
+    // Those four lines and nothing else.
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 4) << log;
 }
 
 TEST(WriteLog, ANulByteEndsTagAndMessage) {
@@ -88,9 +91,34 @@ TEST(WriteLog, ConcurrentLinesNeverInterleave) {
         EXPECT_EQ(m[3].str(), std::string(9000, static_cast<char>('a' + std::stoi(m[1]))));
         ++found;
     }
-    // Earlier runs of this test may have left lines in today's file too.
-    EXPECT_GE(found, kThreads * kEach);
-    EXPECT_EQ(found % (kThreads * kEach), 0);
+    EXPECT_EQ(found, kThreads * kEach);
+}
+
+TEST(WriteLog, LineFeedsInsideAMessageGoToDiskAsCrLf) {
+    WriteLog("error", "first\nsecond\r\nthird\n");
+    WriteLog("multi\nline tag", "x");
+    // Each line feed gains a carriage return, as in a file opened in text
+    // mode; one already before it stays.
+    const std::string log = ReadTodaysLog(OwnLogFolder());
+    const std::regex lines(
+        "error: [0-2][0-9]:[0-5][0-9]:[0-5][0-9] first\r\nsecond\r\r\nthird\r\n\r\n"
+        "multi\r\nline tag: [0-2][0-9]:[0-5][0-9]:[0-5][0-9] x\r\n");
+    EXPECT_TRUE(std::regex_match(log, lines)) << log;
+    for (size_t at = log.find('\n'); at != std::string::npos; at = log.find('\n', at + 1)) {
+        ASSERT_GT(at, 0u);
+        EXPECT_EQ(log[at - 1], '\r') << at;
+    }
+}
+
+TEST(WriteLog, EachTestReadsALogOfItsOwn) {
+    // Whatever earlier runs and tests wrote, this test's log starts empty.
+    EXPECT_EQ(ReadTodaysLog(OwnLogFolder()), "");
+    EXPECT_NE(OwnLogFolder(), ExeDirectory() + "/log");
+    WriteLog("own-log-5b1e", "only line");
+    const std::string log = ReadTodaysLog(OwnLogFolder());
+    EXPECT_TRUE(std::regex_match(
+        log, std::regex("own-log-5b1e: [0-2][0-9]:[0-5][0-9]:[0-5][0-9] only line\r\n")))
+        << log;
 }
 
 TEST(MakeDirectories, CreatesEveryFolderButNotTheLastComponent) {

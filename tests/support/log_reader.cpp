@@ -1,12 +1,16 @@
-// Reading the daily log in tests.
+// Reading the daily log in tests, and the fresh log folder of each test.
 #include "tests/support/log_reader.h"
+
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "platform/platform.h"
 #include "shell/log.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -23,6 +27,31 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
+// Points the log at a new temporary folder for each test. Lines written after
+// the test ended (by a thread it left running) go beside the executable.
+class FreshLogPerTest : public ::testing::EmptyTestEventListener {
+  public:
+    void OnTestStart(const ::testing::TestInfo&) override {
+        folder_ = std::make_unique<TempFolder>("penmora-test-log");
+        SetLogFolderForTests(folder_->path());
+    }
+    void OnTestEnd(const ::testing::TestInfo&) override {
+        SetLogFolderForTests("");
+        folder_.reset();
+    }
+    std::string Folder() const { return folder_ ? folder_->path() : ""; }
+
+  private:
+    std::unique_ptr<TempFolder> folder_;
+};
+
+// Owned by GoogleTest's listener list once appended, before main runs.
+FreshLogPerTest* const Listener = [] {
+    auto* listener = new FreshLogPerTest;
+    ::testing::UnitTest::GetInstance()->listeners().Append(listener);
+    return listener;
+}();
+
 }  // namespace
 
 std::string ReadTodaysLog(const std::string& folder) {
@@ -34,5 +63,6 @@ std::string ReadTodaysLog(const std::string& folder) {
 }
 
 std::string OwnLogFolder() {
-    return ExeDirectory() + "/log";
+    const std::string folder = Listener->Folder();
+    return folder.empty() ? ExeDirectory() + "/log" : folder;
 }
