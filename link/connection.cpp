@@ -1,10 +1,12 @@
 // The outgoing queue of a connection and its writer thread.
 //
-// Senders only append under the queue lock. The first sender that finds no
-// writer running starts one; the writer takes one entry at a time off the
-// front, sends it whole outside the lock, and ends when it finds the queue
-// empty, so an idle connection costs no thread. The socket's send timeout is
-// the stall limit: a send call that moves no byte for that long fails, and the
+// Senders append under the queue lock. The sender that finds nobody writing
+// becomes the writer: outside the lock it takes one entry at a time off the
+// front and sends it with calls that never wait. When the socket is full, the
+// rest of the entry goes back to the front and a writer thread takes over; it
+// sends with calls that wait, and ends when it finds the queue empty, so an
+// idle connection costs no thread. The socket's send timeout is the stall
+// limit: a send call that moves no byte for that long fails, and the
 // connection is closed.
 #include "link/connection.h"
 
@@ -46,9 +48,41 @@ size_t Connection::QueuedBytes() {
     return queuedBytes;
 }
 
+void Connection::Flush(Connection& connection, bool wait) {
+    for (;;) {
+        std::string bytes;
+        {
+            std::lock_guard<std::mutex> lock(connection.queueMutex);
+            if (connection.queue.empty() || connection.closed.load()) {
+                connection.writing = false;
+                return;
+            }
+            bytes = std::move(connection.queue.front());
+            connection.queue.pop_front();
+            connection.queuedBytes -= bytes.size();
+        }
+        const size_t sent = Write(connection, bytes, wait);
+        if (sent == bytes.size()) continue;
+        {
+            std::lock_guard<std::mutex> lock(connection.queueMutex);
+            if (connection.closed.load()) {
+                connection.writing = false;
+                return;
+            }
+            // The socket is full: the rest waits at the front for the writer
+            // thread.
+            bytes.erase(0, sent);
+            connection.queuedBytes += bytes.size();
+            connection.queue.push_front(std::move(bytes));
+        }
+        Launch(connection);
+        return;
+    }
+}
+
 void Connection::Launch(Connection& connection) {
     const std::shared_ptr<Connection> self = connection.weak_from_this().lock();
-    if (self && platform::StartDetachedThread([self] { Drain(self); })) return;
+    if (self && platform::StartDetachedThread([self] { Flush(*self, true); })) return;
     {
         std::lock_guard<std::mutex> lock(connection.queueMutex);
         connection.writing = false;
@@ -56,52 +90,33 @@ void Connection::Launch(Connection& connection) {
     CloseWithLog(connection, "no thread could be started to send to it");
 }
 
-void Connection::Drain(const std::shared_ptr<Connection>& connection) {
-    for (;;) {
-        std::string bytes;
-        {
-            std::lock_guard<std::mutex> lock(connection->queueMutex);
-            if (connection->queue.empty() || connection->closed.load()) {
-                connection->writing = false;
-                return;
-            }
-            bytes = std::move(connection->queue.front());
-            connection->queue.pop_front();
-            connection->queuedBytes -= bytes.size();
-        }
-        if (!Write(*connection, bytes)) {
-            std::lock_guard<std::mutex> lock(connection->queueMutex);
-            connection->writing = false;
-            return;
-        }
-    }
-}
-
-bool Connection::Write(Connection& connection, const std::string& bytes) {
-    const char* p = bytes.data();
-    size_t left = bytes.size();
-    while (left > 0) {
+size_t Connection::Write(Connection& connection, const std::string& bytes, bool wait) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const char* data = bytes.data() + sent;
+        const size_t left = bytes.size() - sent;
         const int64_t start = NowMs();
-        const long n = platform::Send(connection.socket, p, left);
+        const long n = wait ? platform::Send(connection.socket, data, left)
+                            : platform::SendNoWait(connection.socket, data, left);
         if (n > 0) {
             connection.NoteActivity();
-            p += n;
-            left -= static_cast<size_t>(n);
+            sent += static_cast<size_t>(n);
             continue;
         }
+        if (n == 0 && !wait) break;
         // Part of a frame may be on the wire: nothing sent after it could be
         // read correctly, so the connection is finished. A call that failed
         // only after the send timeout had passed met a peer that stopped
         // reading; a quicker failure is a connection the peer ended, or one
         // closed here, and needs no word.
-        if (NowMs() - start >= connection.stallMs * 9 / 10)
+        if (wait && NowMs() - start >= connection.stallMs * 9 / 10)
             CloseWithLog(connection,
                          "it accepted no data for " + std::to_string(connection.stallMs) + " ms");
         else
             CloseConnection(connection);
-        return false;
+        break;
     }
-    return true;
+    return sent;
 }
 
 bool QueueBytes(Connection& connection, std::string bytes, bool startWriter) {
@@ -125,7 +140,7 @@ bool QueueBytes(Connection& connection, std::string bytes, bool startWriter) {
                      "more than " + std::to_string(limit) + " bytes waited to be sent to it");
         return false;
     }
-    if (start) Connection::Launch(connection);
+    if (start) Connection::Flush(connection, false);
     return true;
 }
 
@@ -136,7 +151,7 @@ void StartWriter(Connection& connection) {
         start = !connection.writing && !connection.queue.empty() && !connection.closed.load();
         if (start) connection.writing = true;
     }
-    if (start) Connection::Launch(connection);
+    if (start) Connection::Flush(connection, false);
 }
 
 bool SendFrame(Connection& connection, const std::string& text) {

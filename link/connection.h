@@ -4,9 +4,10 @@
 // connection that has ended.
 //
 // Sending never waits on the peer: a send appends the whole frame to the
-// connection's outgoing queue, and a writer thread of the connection, running
-// only while the queue holds something, hands it to the socket in order. A
-// peer that stops reading therefore holds up nobody but itself; once its
+// connection's outgoing queue and hands the socket what it takes at once; when
+// the socket is full, a writer thread of the connection, running only while
+// the queue holds something, waits for the peer and sends the rest in order.
+// A peer that stops reading therefore holds up nobody but itself; once its
 // queue grows past a bound, or it accepts nothing for the stall limit, the
 // connection is closed and its queue freed.
 #pragma once
@@ -47,12 +48,16 @@ struct Connection : std::enable_shared_from_this<Connection> {
     friend bool QueueBytes(Connection&, std::string, bool);
     friend void StartWriter(Connection&);
     friend void CloseConnection(Connection&);
-    // Starts a writer thread; the caller has set `writing`.
+    // Sends the queue front to back; the caller has set `writing`, which is
+    // cleared once the queue is empty or the connection failed. With `wait`
+    // false, only what the socket takes at once: when it is full, a writer
+    // thread takes over.
+    static void Flush(Connection& connection, bool wait);
+    // Starts the writer thread, Flush with `wait`.
     static void Launch(Connection& connection);
-    // The writer: sends the queue until it is empty or the connection fails.
-    static void Drain(const std::shared_ptr<Connection>& connection);
-    // Sends all of `bytes`; on failure closes the connection.
-    static bool Write(Connection& connection, const std::string& bytes);
+    // Sends `bytes`, waiting for the peer or not; the count sent. On failure
+    // the connection is closed.
+    static size_t Write(Connection& connection, const std::string& bytes, bool wait);
 
     // The send timeout given to the socket, in milliseconds.
     const int stallMs;
