@@ -22,8 +22,8 @@
 
 #include "platform/platform.h"
 
-// Always owned by a std::shared_ptr (std::make_shared): the writer holds the
-// connection while it sends.
+// Always owned by a std::shared_ptr (std::make_shared): the writer thread
+// holds the connection while it sends.
 struct Connection : std::enable_shared_from_this<Connection> {
     // Gives `s` the stall limit as its send timeout.
     explicit Connection(platform::Socket s);
@@ -35,7 +35,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
     void NoteActivity();
     // Steady-clock milliseconds of the last activity (or of the creation).
     int64_t LastActivityMs() const { return lastActivityMs.load(); }
-    // Bytes waiting in the queue, the frame being written not included.
+    // Bytes waiting in the queue, the entry being written not included.
     size_t QueuedBytes();
 
     const platform::Socket socket;
@@ -64,10 +64,12 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
     std::atomic<int64_t> lastActivityMs;
     std::mutex queueMutex;
-    // Whole frames (or the handshake answer), in the order they were sent.
+    // Whole frames (or the handshake answer), in the order they were sent;
+    // the front one may be partly sent already.
     std::deque<std::string> queue;
     size_t queuedBytes = 0;
-    // A writer thread runs; it ends when it finds the queue empty.
+    // Someone is writing: a sender handing the socket what it takes, or the
+    // writer thread. Only the writer takes entries off the queue.
     bool writing = false;
 };
 

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -30,14 +29,6 @@ using Clock = std::chrono::steady_clock;
 
 double Milliseconds(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
-}
-
-size_t VirtualBytes() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmSize:", 0) == 0) return std::stoul(line.substr(7)) * 1024;
-    return 0;
 }
 
 const std::string kStartSign =
@@ -111,7 +102,7 @@ void IdleConnections(uint16_t port, int count) {
     printf("idle_threads %zu (%zu before; goal: at most 300)\n", ProcessThreads(), threadsBefore);
     printf("idle_resident_mib %.1f (%.1f before)\n", ResidentBytes() / 1048576.0,
            residentBefore / 1048576.0);
-    printf("idle_virtual_mib %.0f\n", VirtualBytes() / 1048576.0);
+    printf("idle_virtual_mib %.0f\n", ProcessStatusBytes("VmSize:") / 1048576.0);
 }
 
 }  // namespace

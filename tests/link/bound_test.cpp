@@ -31,13 +31,6 @@ constexpr int kCap = 256;
 const std::string kEvicted =
     "page connection closed: 256 connections were open and it had been idle longest";
 
-size_t Occurrences(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
 std::unique_ptr<RawWsClient> Handshaken(uint16_t port) {
     auto client = std::make_unique<RawWsClient>(port);
     EXPECT_NE(client->Handshake().find(" 101 "), std::string::npos);

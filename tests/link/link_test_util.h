@@ -4,6 +4,17 @@
 #pragma once
 
 #include <arpa/inet.h>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define PENMORA_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define PENMORA_SANITIZED 1
+#endif
+#endif
+#if PENMORA_SANITIZED
+#include <sanitizer/allocator_interface.h>
+#endif
 #include <dirent.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -35,13 +46,37 @@ inline size_t ProcessThreads() {
     return CountEntries("/proc/self/task") - 2;  // without "." and ".."
 }
 
-// The resident set of the test process, in bytes.
-inline size_t ResidentBytes() {
+// A line "<name> <number> kB" of /proc/self/status, in bytes.
+inline size_t ProcessStatusBytes(const std::string& name) {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6)) * 1024;
+        if (line.rfind(name, 0) == 0) return std::stoul(line.substr(name.size())) * 1024;
     return 0;
+}
+
+// The resident set of the test process, in bytes.
+inline size_t ResidentBytes() {
+    return ProcessStatusBytes("VmRSS:");
+}
+
+// The memory the process holds for its own use: its resident set, or under a
+// sanitizer, whose shadow memory and quarantine of freed blocks swell the
+// resident set many times, the heap blocks in use.
+inline size_t MemoryInUse() {
+#if PENMORA_SANITIZED
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    return ResidentBytes();
+#endif
+}
+
+// How many times `part` occurs in `text`.
+inline size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
 }
 
 // Polls `done` every 10 ms for up to `timeoutMs`; true once it holds.
