@@ -21,12 +21,14 @@ namespace {
 
 // Receives until the buffer starts with a whole frame, or with the header of
 // one too large for it. False when the connection ended first.
-bool ReceiveFrame(platform::Socket socket, uint8_t* buffer, size_t* filled) {
+bool ReceiveFrame(Connection& connection, uint8_t* buffer, size_t* filled) {
     for (;;) {
         const uint64_t size = FrameSize(buffer, *filled);
         if (size != 0 && (size > kReceiveBufferSize || size <= *filled)) return true;
-        const long n = platform::Receive(socket, buffer + *filled, kReceiveBufferSize - *filled);
+        const long n =
+            platform::Receive(connection.socket, buffer + *filled, kReceiveBufferSize - *filled);
         if (n <= 0) return false;
+        connection.NoteActivity();
         *filled += static_cast<size_t>(n);
     }
 }
@@ -39,7 +41,7 @@ void ClientSession(ConnectionPtr connection) {
     std::vector<uint8_t> payload;
     for (;;) {
         // A connection that the peer closed or reset ends without a log line.
-        if (!ReceiveFrame(connection->socket, buffer, &filled)) break;
+        if (!ReceiveFrame(*connection, buffer, &filled)) break;
         const int result = DecodeFrame(buffer, payload);
         if (result < 0 || payload.empty()) {
             if (result == -1) {

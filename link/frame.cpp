@@ -1,6 +1,6 @@
 // WebSocket frames: the decoder for what a page sends (one frame at the start
 // of a fixed receive buffer) and the encoder for the service's own texts,
-// always unmasked text frames sent as a header and a payload.
+// always unmasked final text frames.
 #include "link/frame.h"
 
 #include <mutex>
@@ -38,8 +38,8 @@ size_t BuildHeader(uint64_t n, uint8_t* header) {
     return 10;
 }
 
-// Two sends: the header, then the payload straight from the caller's text, so
-// large image messages are never copied into a frame buffer.
+// Two sends for a socket without a Connection: the header, then the payload
+// straight from the caller's text.
 bool SendHeaderAndPayload(platform::Socket socket, const std::string& text) {
     uint8_t header[10];
     size_t headerSize = BuildHeader(text.size(), header);
@@ -95,20 +95,14 @@ uint64_t FrameSize(const uint8_t* bytes, size_t available) {
     return header + length;
 }
 
-bool SendFrame(Connection& connection, const std::string& text) {
-    std::lock_guard<std::mutex> lock(connection.sendMutex);
-    if (connection.closed.load()) return false;
-    if (SendHeaderAndPayload(connection.socket, text)) return true;
-    // Part of a frame may be on the wire: nothing sent after it could be read
-    // correctly, so the connection is finished.
-    connection.closed.store(true);
-    platform::Shutdown(connection.socket);
-    return false;
-}
-
-void CloseConnection(Connection& connection) {
-    connection.closed.store(true);
-    platform::Shutdown(connection.socket);
+std::string TextFrame(const std::string& text) {
+    uint8_t header[10];
+    const size_t headerSize = BuildHeader(text.size(), header);
+    std::string frame;
+    frame.reserve(headerSize + text.size());
+    frame.append(reinterpret_cast<const char*>(header), headerSize);
+    frame += text;
+    return frame;
 }
 
 bool SendTextFrame(platform::Socket socket, const std::string& text) {

@@ -20,9 +20,14 @@ int DecodeFrame(const uint8_t* buffer, std::vector<uint8_t>& payload);
 // is incomplete. A frame larger than kReceiveBufferSize gives a value above it.
 uint64_t FrameSize(const uint8_t* bytes, size_t available);
 
-// Sends `text` (already UTF-8) as one unmasked text frame to the active client.
-// Safe from any thread: frames of concurrent senders never interleave. Nothing
-// is sent when there is no active client or it has been closed.
+// The bytes of one unmasked final text frame holding `text`: header, then
+// payload.
+std::string TextFrame(const std::string& text);
+
+// Queues `text` (already UTF-8) as one unmasked text frame to the active
+// client and returns at once. Safe from any thread: frames of concurrent
+// senders never interleave. Nothing is sent when there is no active client or
+// it has been closed.
 void SendTextMessage(const std::string& text);
 
 // Sends `text` as one unmasked text frame (header, then payload) on a socket

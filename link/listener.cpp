@@ -4,23 +4,32 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "commands/session.h"
 #include "link/frame.h"
 #include "link/handshake.h"
 #include "link/policy.h"
+#include "shell/log.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 constexpr int kBacklog = 255;
 // A peer has this long to send its request after connecting.
 constexpr int kHandshakeTimeoutMs = 5000;
-// Messages to a page that stopped reading give up after this long.
-constexpr int kSendTimeoutMs = 15000;
+// Connections waiting for their request. The accept thread serves them all;
+// when one more comes, the oldest is given up, so a crowd of silent peers
+// cannot keep a page out.
+constexpr size_t kMaxHandshakes = 16;
+// Page connections open at once, after their handshake.
+constexpr size_t kMaxConnections = 256;
 
 std::atomic<platform::Socket> ClientListener{platform::kInvalidSocket};
 std::atomic<platform::Socket> PolicyListener{platform::kInvalidSocket};
@@ -28,6 +37,12 @@ std::atomic<platform::Socket> PolicyListener{platform::kInvalidSocket};
 // Never destroyed: detached threads may still send while the process exits.
 std::mutex& ActiveClientMutex = *new std::mutex;
 ConnectionPtr& ActiveClientValue = *new ConnectionPtr;
+
+// The page connections that completed their handshake and are not closed.
+// Held weakly: a connection ends when its session and the ActiveClient let go.
+std::mutex& OpenMutex = *new std::mutex;
+std::vector<std::weak_ptr<Connection>>& OpenConnections =
+    *new std::vector<std::weak_ptr<Connection>>;
 
 void SetActiveClient(const ConnectionPtr& connection) {
     ConnectionPtr previous;
@@ -40,28 +55,72 @@ void SetActiveClient(const ConnectionPtr& connection) {
     // this releases its descriptor.
 }
 
-// One connection from accept to the end of its session.
-void ServeConnection(platform::Socket socket) {
-    platform::SetReceiveTimeout(socket, kHandshakeTimeoutMs);
-    char request[1024] = {};
-    long received = platform::Receive(socket, request, sizeof request);
-    const std::string response = AnswerHandshakeRequest(request, received);
+// Counts `connection` among the open ones. At the cap, the open connection
+// idle longest that is not the ActiveClient is closed to make room.
+void Admit(const ConnectionPtr& connection) {
+    const ConnectionPtr active = ActiveClient();
+    ConnectionPtr idlest;
+    {
+        std::lock_guard<std::mutex> lock(OpenMutex);
+        std::vector<std::weak_ptr<Connection>>& open = OpenConnections;
+        size_t kept = 0, idlestAt = 0;
+        for (size_t i = 0; i < open.size(); ++i) {
+            const ConnectionPtr entry = open[i].lock();
+            if (!entry || entry->closed.load()) continue;
+            if (entry != active &&
+                (!idlest || entry->LastActivityMs() < idlest->LastActivityMs())) {
+                idlest = entry;
+                idlestAt = kept;
+            }
+            if (kept != i) open[kept] = std::move(open[i]);
+            ++kept;
+        }
+        open.resize(kept);
+        if (kept < kMaxConnections)
+            idlest.reset();
+        else if (idlest)
+            open.erase(open.begin() + static_cast<std::ptrdiff_t>(idlestAt));
+        open.push_back(connection);
+    }
+    if (idlest && !idlest->closed.exchange(true)) {
+        WriteLog("error", "page connection closed: " + std::to_string(kMaxConnections) +
+                              " connections were open and it had been idle longest");
+        CloseConnection(*idlest);
+    }
+}
+
+// A connection whose request arrived: answered and served, or refused when
+// `response` is empty.
+void CompleteHandshake(platform::Socket socket, std::string response) {
     if (response.empty()) {
+        // No key header, or one without the blank after its colon, from
+        // which no accept value can be made: refused without a reply.
         platform::CloseSocket(socket);
         return;
     }
-    platform::SetReceiveTimeout(socket, 0);
-    platform::SetSendTimeout(socket, kSendTimeoutMs);
     auto connection = std::make_shared<Connection>(socket);
-    {
-        // Active before the page can read the answer, so once a page holds its
-        // 101 every device message goes to it; the send lock keeps any such
-        // message behind the answer.
-        std::lock_guard<std::mutex> lock(connection->sendMutex);
-        SetActiveClient(connection);
-        platform::SendAll(socket, response.data(), response.size());
-    }
-    ClientSession(std::move(connection));
+    // The answer waits in the queue until the connection is the ActiveClient,
+    // so once a page holds its 101 every device message goes to it, and any
+    // such message queues behind the answer.
+    QueueBytes(*connection, std::move(response), false);
+    Admit(connection);
+    SetActiveClient(connection);
+    StartWriter(*connection);
+    if (!platform::StartDetachedThread([connection] { ClientSession(connection); }))
+        CloseConnection(*connection);
+}
+
+struct Handshake {
+    platform::Socket socket;
+    Clock::time_point deadline;
+};
+
+// Reads the request of a connection that has something to read, in one
+// receive as it arrived, and completes its handshake.
+void ReceiveRequest(platform::Socket socket) {
+    char request[1024] = {};
+    const long received = platform::Receive(socket, request, sizeof request);
+    CompleteHandshake(socket, AnswerHandshakeRequest(request, received));
 }
 
 }  // namespace
@@ -88,15 +147,52 @@ void AcceptClients() {
     const platform::Socket listener = ClientListener.load();
     // Without its port the service runs on; there is nothing to accept.
     if (listener == platform::kInvalidSocket) return;
+    // Oldest first.
+    std::vector<Handshake> waiting;
+    std::vector<platform::Socket> sockets;
+    std::unique_ptr<bool[]> readable(new bool[kMaxHandshakes + 1]);
     for (;;) {
+        sockets.assign(1, listener);
+        int timeoutMs = -1;
+        const Clock::time_point now = Clock::now();
+        for (const Handshake& handshake : waiting) {
+            sockets.push_back(handshake.socket);
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(handshake.deadline - now)
+                    .count();
+            const int ms = left < 0 ? 0 : static_cast<int>(left) + 1;
+            if (timeoutMs < 0 || ms < timeoutMs) timeoutMs = ms;
+        }
+        if (platform::WaitReadable(sockets.data(), readable.get(), sockets.size(), timeoutMs) < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        // Requests that arrived, then requests that never came in time.
+        const Clock::time_point after = Clock::now();
+        size_t kept = 0;
+        for (size_t i = 0; i < waiting.size(); ++i) {
+            if (readable[i + 1]) {
+                ReceiveRequest(waiting[i].socket);
+            } else if (after >= waiting[i].deadline) {
+                platform::CloseSocket(waiting[i].socket);
+            } else {
+                waiting[kept++] = waiting[i];
+            }
+        }
+        waiting.resize(kept);
+        if (!readable[0]) continue;
         const platform::Socket socket = platform::Accept(listener);
         if (socket == platform::kInvalidSocket) {
             // Out of descriptors or memory: pause instead of spinning.
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
-        if (!platform::StartDetachedThread([socket] { ServeConnection(socket); }))
-            platform::CloseSocket(socket);
+        if (waiting.size() == kMaxHandshakes) {
+            platform::CloseSocket(waiting.front().socket);
+            waiting.erase(waiting.begin());
+        }
+        waiting.push_back(
+            Handshake{socket, Clock::now() + std::chrono::milliseconds(kHandshakeTimeoutMs)});
     }
 }
 

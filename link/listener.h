@@ -24,10 +24,12 @@ platform::Socket ClientListenerSocket();
 platform::Socket PolicyListenerSocket();
 
 // The body of the accept thread: serves the ClientListener for the life of
-// the process, or returns at once when it could not be opened. Each
-// connection gets its own thread, which receives the request (with a time
-// limit, so a silent peer holds up nobody), answers it, makes the connection
-// the ActiveClient and then runs its ClientSession.
+// the process, or returns at once when it could not be opened. The thread
+// itself waits for the requests of up to 16 new connections at once (each has
+// a time limit, so a silent peer holds up nobody; one more gives up the
+// oldest), answers each, makes it the ActiveClient and starts its
+// ClientSession on a thread of its own. At most 256 page connections stay
+// open: one more closes the one idle longest that is not the ActiveClient.
 void AcceptClients();
 
 // The current ActiveClient, or null before the first handshake.

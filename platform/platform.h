@@ -70,6 +70,9 @@ long Receive(Socket socket, void* buffer, size_t size);
 long Send(Socket socket, const void* data, size_t size);
 // Sends all bytes unless the connection fails. True when all were sent.
 bool SendAll(Socket socket, const void* data, size_t size);
+// One send call that never waits for the peer: the count sent, 0 when the
+// socket can take nothing now, -1 on failure. Never raises SIGPIPE.
+long SendNoWait(Socket socket, const void* data, size_t size);
 // Receive timeout in milliseconds (0: none).
 bool SetReceiveTimeout(Socket socket, int milliseconds);
 // Send timeout in milliseconds (0: none): a peer that stops reading cannot

@@ -108,6 +108,15 @@ long Send(Socket socket, const void* data, size_t size) {
     }
 }
 
+long SendNoWait(Socket socket, const void* data, size_t size) {
+    for (;;) {
+        ssize_t n = send(socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+}
+
 bool SendAll(Socket socket, const void* data, size_t size) {
     const char* p = static_cast<const char*>(data);
     // An empty send still goes out as one call, as the frame code expects.
