@@ -2,7 +2,6 @@
 // port: handshakes good and bad, the ActiveClient, the close command, and
 // descriptors that are neither leaked nor reused while a message could still
 // reach them.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,6 +12,7 @@
 #include "devices/virtual_pad/virtual_pad.h"
 #include "link/frame.h"
 #include "link/listener.h"
+#include "tests/link/link_test_util.h"
 #include "tests/support/harness.h"
 #include "tests/support/log_reader.h"
 #include "tests/support/raw_client.h"
@@ -25,16 +25,7 @@ std::string Command(const std::string& name, const std::string& extra = "") {
     return "{\"typeName\":\"" + name + "\"" + extra + "}";
 }
 
-class Link : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        port_ = StartTestLink();
-        ASSERT_NE(port_, 0);
-        vpad::Reset();
-        vpad::SetPlugged(false);  // every start command answers TavoError
-    }
-    uint16_t port_ = 0;
-};
+class Link : public UnpluggedPadLink {};
 
 // A handshaken socket-level client.
 std::unique_ptr<RawWsClient> Handshaken(uint16_t port) {
@@ -213,15 +204,6 @@ TEST_F(Link, ConcurrentMessagesToTheActiveClientNeverInterleave) {
     }
     for (auto& s : senders) s.join();
     for (int c : counts) EXPECT_EQ(c, kEach);
-}
-
-size_t OpenDescriptors() {
-    size_t count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir)) ++count;
-        closedir(dir);
-    }
-    return count;
 }
 
 TEST_F(Link, TenThousandConnectionsLeaveTheDescriptorCountFlat) {

@@ -17,6 +17,7 @@
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -27,7 +28,9 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #include <string>
 #include <thread>
 
+#include "devices/virtual_pad/virtual_pad.h"
 #include "platform/platform.h"
+#include "tests/support/harness.h"
 #include "tests/support/raw_client.h"
 
 inline size_t CountEntries(const char* folder) {
@@ -134,4 +137,17 @@ class StalledPage {
   private:
     platform::Socket socket_ = platform::kInvalidSocket;
     bool handshaken_ = false;
+};
+
+// The link on its loopback port, with the virtual pad unplugged: every start
+// command answers TavoError.
+class UnpluggedPadLink : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        port_ = StartTestLink();
+        ASSERT_NE(port_, 0);
+        vpad::Reset();
+        vpad::SetPlugged(false);
+    }
+    uint16_t port_ = 0;
 };

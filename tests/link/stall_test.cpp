@@ -32,15 +32,8 @@ size_t LoggedTimes(const std::string& line) {
     return Occurrences(ReadTodaysLog(OwnLogFolder()), line);
 }
 
-class Stall : public ::testing::Test {
+class Stall : public UnpluggedPadLink {
   protected:
-    void SetUp() override {
-        port_ = StartTestLink();
-        ASSERT_NE(port_, 0);
-        vpad::Reset();
-        vpad::SetPlugged(false);  // every start command answers TavoError
-    }
-
     // The stalled page, which becomes the ActiveClient.
     void ConnectStalledPage() {
         stalledPage_ = std::make_unique<StalledPage>(port_);
@@ -76,7 +69,6 @@ class Stall : public ::testing::Test {
         ASSERT_TRUE(flooder_->WaitClosed(300000));
     }
 
-    uint16_t port_ = 0;
     std::unique_ptr<RawWsClient> flooder_;
     std::unique_ptr<StalledPage> stalledPage_;
     ConnectionPtr stalled_;
