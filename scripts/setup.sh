@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, running and testing Penmora needs.
 # Does nothing when all of them are present. Run as root (or with sudo available).
+# Usage: scripts/setup.sh [windows]   (windows: also the cross compilers, Wine and the tools that
+# scripts/windows-deps.sh needs to build the Windows libraries)
 set -euo pipefail
 
 packages=(
@@ -17,6 +19,16 @@ packages=(
   # browser test
   chromium nodejs npm
 )
+if [ "${1:-}" = windows ]; then
+  packages+=(
+    # cross compilers (the posix flavour, for std::thread) and zlib
+    g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev
+    # building the libraries from Debian's source packages
+    dpkg-dev meson ninja-build autoconf automake libtool
+    # running the Windows tests
+    wine wine64
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -37,8 +49,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   echo "setup: installing ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  $sudo apt-get -o DPkg::Lock::Timeout=900 update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=900 install -y -qq \
+    --no-install-recommends "${missing[@]}"
 fi
 
 # Browser test driver, pinned by web/package-lock.json.
