@@ -33,6 +33,10 @@ bool AllowOpenHandles(size_t count);
 // environment.
 void SetEnvironment(const std::string& name, const char* value);
 
+// True when the last failed receive of this thread failed because the peer
+// reset the connection.
+bool ConnectionWasReset();
+
 // ---- Files -------------------------------------------------------------------
 // A new, empty folder under the system's temporary folder whose name begins
 // with `prefix`; "" when none could be made.

@@ -97,6 +97,10 @@ void SetEnvironment(const std::string& name, const char* value) {
     }
 }
 
+bool ConnectionWasReset() {
+    return errno == ECONNRESET;
+}
+
 std::string MakeTempFolder(const std::string& prefix) {
     const char* base = getenv("TMPDIR");
     std::string pattern =

@@ -198,6 +198,10 @@ void SetEnvironment(const std::string& name, const char* value) {
     _putenv_s(name.c_str(), value ? value : "");
 }
 
+bool ConnectionWasReset() {
+    return WSAGetLastError() == WSAECONNRESET;
+}
+
 std::string MakeTempFolder(const std::string& prefix) {
     char base[MAX_PATH + 1];
     const DWORD n = GetTempPathA(sizeof base, base);
