@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -19,6 +20,11 @@ constexpr char kPathSeparator = '\\';
 #else
 constexpr char kPathSeparator = '/';
 #endif
+
+// An 8-bit path as the C library's file functions (fopen) take it, as a
+// std::filesystem path that names the same file. On Windows the 8-bit text is
+// in the ANSI code page, which std::filesystem does not read narrow text in.
+std::filesystem::path FileSystemPath(const std::string& path);
 
 // ---- Single instance -------------------------------------------------------
 // Takes the process-wide lock called `name` (the executable's file name). True

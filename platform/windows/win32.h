@@ -20,11 +20,13 @@
 #endif
 
 // winsock2.h must come before windows.h, which would otherwise bring in the
-// old winsock.h.
-#include <shellapi.h>
-#include <windows.h>
+// old winsock.h; shellapi.h needs windows.h before it.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
+#include <shellapi.h>
+// clang-format on
 
 #undef LoadLibrary
 
