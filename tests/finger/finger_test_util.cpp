@@ -14,7 +14,8 @@
 const char* const kVirtualReaderLibrary = PENMORA_VIRTUAL_READER;
 const char* const kIncompleteReaderLibrary = PENMORA_INCOMPLETE_READER;
 
-ReaderDir::ReaderDir(const std::string& library) : path_(testsys::MakeTempFolder("penmora-finger")) {
+ReaderDir::ReaderDir(const std::string& library)
+    : path_(testsys::MakeTempFolder("penmora-finger")) {
     if (path_.empty()) std::abort();
     std::error_code error;
     previous_ = std::filesystem::current_path(error).string();

@@ -157,7 +157,8 @@ TEST_F(PolicyResponder, ClosesASilentConnectionByItself) {
 }
 
 TEST_F(PolicyResponder, KeepsAnsweringUnderAThousandIdleConnections) {
-    ASSERT_TRUE(testsys::AllowOpenHandles(2048)) << "too few descriptors for a thousand connections";
+    ASSERT_TRUE(testsys::AllowOpenHandles(2048))
+        << "too few descriptors for a thousand connections";
 
     std::vector<Socket> idle;
     for (int i = 0; i < 1000; ++i) {

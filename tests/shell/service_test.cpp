@@ -1,8 +1,6 @@
 // The service executable from the outside: copies of it in temporary folders,
 // a real WebSocket client on its fixed port, its log file, a second start, and
 // a crash.
-#include "tests/shell/service_copy.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,6 +8,7 @@
 #include <optional>
 #include <thread>
 
+#include "tests/shell/service_copy.h"
 #include "tests/support/harness.h"
 #include "tests/support/log_reader.h"
 

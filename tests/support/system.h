@@ -49,7 +49,7 @@ std::string HostPath(const std::string& path);
 
 // ---- The host's tools --------------------------------------------------------
 struct RunResult {
-    int status = -1;  // the exit code; -1 when the program could not run or was killed
+    int status = -1;     // the exit code; -1 when the program could not run or was killed
     std::string output;  // standard output and standard error, joined
 };
 // Runs a host program to its end: argv[0] is its full path. Arguments that are

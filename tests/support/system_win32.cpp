@@ -43,8 +43,8 @@ F WineExport(const char* name) {
 
 std::wstring Wide(const std::string& text, UINT codePage = CP_ACP) {
     if (text.empty()) return L"";
-    const int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0);
+    const int n =
+        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
     return wide;
@@ -61,8 +61,8 @@ std::string Narrow(const std::wstring& text, UINT codePage = CP_ACP) {
 }
 
 bool IsAbsoluteWindowsPath(const std::string& text) {
-    return text.size() >= 3 && ((text[0] >= 'A' && text[0] <= 'Z') ||
-                                (text[0] >= 'a' && text[0] <= 'z')) &&
+    return text.size() >= 3 &&
+           ((text[0] >= 'A' && text[0] <= 'Z') || (text[0] >= 'a' && text[0] <= 'z')) &&
            text[1] == ':' && (text[2] == '\\' || text[2] == '/');
 }
 
@@ -113,9 +113,9 @@ bool ConnectedPair(SOCKET* own, SOCKET* child) {
     bool ok = bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
               listen(listener, 1) == 0 &&
               getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) == 0;
-    *own = ok ? WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
-                           WSA_FLAG_NO_HANDLE_INHERIT)
-              : INVALID_SOCKET;
+    *own =
+        ok ? WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT)
+           : INVALID_SOCKET;
     ok = ok && *own != INVALID_SOCKET &&
          connect(*own, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     *child = ok ? accept(listener, nullptr, nullptr) : INVALID_SOCKET;
@@ -237,10 +237,8 @@ RunResult RunHost(const std::vector<std::string>& argv) {
     RunResult result;
     SOCKET own, child;
     if (!ConnectedPair(&own, &child)) return result;
-    std::vector<std::string> wrapped = {"/bin/sh", "-c",
-                                        std::string("\"$@\"; printf '") + kExitMarker +
-                                            "%d\\n' $?",
-                                        "sh"};
+    std::vector<std::string> wrapped = {
+        "/bin/sh", "-c", std::string("\"$@\"; printf '") + kExitMarker + "%d\\n' $?", "sh"};
     wrapped.insert(wrapped.end(), argv.begin(), argv.end());
     const bool started = StartHostProgram(wrapped, child);
     closesocket(child);
@@ -288,7 +286,8 @@ long HostChild::Read(char* buffer, size_t size) {
 bool HostChild::Write(const char* data, size_t size) {
     if (!impl_->started) return false;
     while (size > 0) {
-        const int n = send(impl_->stream, data, static_cast<int>(std::min<size_t>(size, 1 << 20)), 0);
+        const int n =
+            send(impl_->stream, data, static_cast<int>(std::min<size_t>(size, 1 << 20)), 0);
         if (n <= 0) return false;
         data += n;
         size -= static_cast<size_t>(n);

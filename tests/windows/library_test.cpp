@@ -3,14 +3,14 @@
 // that name which this process has already loaded.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
-#include <windows.h>
+#include "finger/library.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <filesystem>
 #include <mutex>
 
-#include "finger/library.h"
 #include "platform/platform.h"
 #include "tests/finger/finger_test_util.h"
 

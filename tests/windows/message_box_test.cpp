@@ -3,9 +3,8 @@
 // default caption, one OK button), and pressed; the capture waits for it.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <memory>
 #include <string>

@@ -41,8 +41,8 @@ RunValue ReadRunValue() {
         return value;
     char data[1024];
     DWORD size = sizeof data;
-    if (RegQueryValueExA(key, "Penmora.exe", nullptr, &value.type,
-                         reinterpret_cast<BYTE*>(data), &size) == ERROR_SUCCESS) {
+    if (RegQueryValueExA(key, "Penmora.exe", nullptr, &value.type, reinterpret_cast<BYTE*>(data),
+                         &size) == ERROR_SUCCESS) {
         value.found = true;
         value.data.assign(data, size);
     }

@@ -90,8 +90,8 @@ class Taskbar {
         type.hInstance = GetModuleHandleW(nullptr);
         type.lpszClassName = L"Shell_TrayWnd";
         RegisterClassW(&type);
-        HWND window = CreateWindowExW(WS_EX_TOOLWINDOW, L"Shell_TrayWnd", L"", WS_POPUP, 0, 0, 0,
-                                      0, nullptr, nullptr, type.hInstance, nullptr);
+        HWND window = CreateWindowExW(WS_EX_TOOLWINDOW, L"Shell_TrayWnd", L"", WS_POPUP, 0, 0, 0, 0,
+                                      nullptr, nullptr, type.hInstance, nullptr);
         if (window) SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
         {
             std::lock_guard<std::mutex> lock(mutex_);
