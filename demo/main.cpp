@@ -3,6 +3,7 @@
 // the demo page and lets a browser or a script play the signer.
 #include <cstdio>
 #include <filesystem>
+#include <string>
 
 #include "demo/control.h"
 #include "platform/platform.h"
@@ -14,6 +15,17 @@
 #endif
 
 namespace {
+
+// The page files: the folder "web" beside this executable when it holds the
+// page (the Windows build and its dist folder carry one), else the source
+// tree's.
+std::string WebDirectory() {
+    const std::string beside = ExeDirectory() + platform::kPathSeparator + "web";
+    std::error_code missing;
+    const std::string page = beside + platform::kPathSeparator + "index.html";
+    if (std::filesystem::is_regular_file(platform::FileSystemPath(page), missing)) return beside;
+    return PENMORA_WEB_DIR;
+}
 
 template <typename Function>
 void Bind(void* library, const char* name, Function& slot) {
@@ -27,7 +39,7 @@ int main() {
     // writes its images there: both belong beside this executable, where the
     // build puts the virtual reader.
     std::error_code failed;
-    std::filesystem::current_path(ExeDirectory(), failed);
+    std::filesystem::current_path(platform::FileSystemPath(ExeDirectory()), failed);
     if (failed) {
         std::fprintf(stderr, "penmora-demo: cannot enter %s: %s\n", ExeDirectory().c_str(),
                      failed.message().c_str());
@@ -47,9 +59,10 @@ int main() {
                      platform::kFingerLibraryPath, ExeDirectory().c_str());
     }
 
-    int result = RunService([reader] {
+    const std::string webDirectory = WebDirectory();
+    int result = RunService([reader, webDirectory] {
         uint16_t port =
-            demo::StartControlEndpoint("127.0.0.1", demo::kControlPort, PENMORA_WEB_DIR, reader);
+            demo::StartControlEndpoint("127.0.0.1", demo::kControlPort, webDirectory, reader);
         if (port == 0) {
             std::fprintf(stderr, "penmora-demo: cannot listen on 127.0.0.1:%u\n",
                          static_cast<unsigned>(demo::kControlPort));

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -14,7 +15,16 @@ namespace platform {
 // Full path of the running executable, as the system spells it; "" if unknown.
 std::string ExecutablePath();
 // The separator between folders in the paths that ExecutablePath returns.
+#if defined(_WIN32)
+constexpr char kPathSeparator = '\\';
+#else
 constexpr char kPathSeparator = '/';
+#endif
+
+// An 8-bit path as the C library's file functions (fopen) take it, as a
+// std::filesystem path that names the same file. On Windows the 8-bit text is
+// in the ANSI code page, which std::filesystem does not read narrow text in.
+std::filesystem::path FileSystemPath(const std::string& path);
 
 // ---- Single instance -------------------------------------------------------
 // Takes the process-wide lock called `name` (the executable's file name). True
@@ -28,12 +38,20 @@ bool TakeInstanceLock(const std::string& name);
 bool StartDetachedThread(std::function<void()> body);
 // Ends the process at once with `code`, without clean-up of any kind.
 [[noreturn]] void ExitProcess(int code);
+// Makes what the main loop serves before anything is shown, where the system
+// has it: on Windows the hidden window called `name` that owns the status
+// icon and receives its callbacks. False only when that cannot be made at all
+// (its window class cannot be registered); start-up then ends. Called once on
+// the main thread, before CreateStatusIcon.
+bool CreateServiceWindow(const std::string& name);
 // Runs the main loop on the calling (main) thread until the process is ended:
-// "Exit" in the status icon's menu, SIGTERM or SIGINT end it with exit code 0.
+// "Exit" in the status icon's menu, SIGTERM or SIGINT (on Windows Ctrl-C,
+// Ctrl-Break or closing the console) end it with exit code 0.
 [[noreturn]] void RunMainLoop();
-// From now on SIGTERM and SIGINT end the process at once with exit code 0, on
-// whatever thread they arrive, and a write to a closed connection never
-// raises a signal. Called first at start-up, before any thread exists.
+// From now on SIGTERM and SIGINT (on Windows the console's Ctrl-C, Ctrl-Break
+// and close events) end the process at once with exit code 0, on whatever
+// thread they arrive, and a write to a closed connection never raises a
+// signal. Called first at start-up, before any thread exists.
 void EndProcessOnSignals();
 
 // ---- Time and diagnostics --------------------------------------------------
@@ -47,12 +65,19 @@ void DebugOutput(const std::string& text);
 // ---- Text ------------------------------------------------------------------
 // Converts between code page 936 (GBK) and UTF-8. Characters the target cannot
 // hold and invalid input sequences become replacement characters ("?" in GBK,
-// U+FFFD in UTF-8); the conversion never fails.
+// U+FFFD in UTF-8, or what else the system's own converter puts there); the
+// conversion never fails.
 std::string Cp936ToUtf8(const std::string& text);
 std::string Utf8ToCp936(const std::string& text);
 
 // ---- Sockets (IPv4 TCP) ----------------------------------------------------
+// A socket handle. Winsock's handles are pointer-sized; a signed integer of
+// that size holds every one of them, with -1 for none on every system.
+#if defined(_WIN32)
+using Socket = intptr_t;
+#else
 using Socket = int;
+#endif
 constexpr Socket kInvalidSocket = -1;
 // A listening socket on `address` ("0.0.0.0" for every interface, "127.0.0.1"
 // for loopback) and `port` (0: any free port). kInvalidSocket on failure.

@@ -66,7 +66,7 @@ int MakeDirectories(const std::string& pathText) {
     // separator count, so a path written for either system is split alike.
     for (size_t i = 0; i < path.size(); ++i) {
         if (path[i] != '/' && path[i] != '\\') continue;
-        const std::filesystem::path folder(path.substr(0, i + 1));
+        const std::filesystem::path folder = platform::FileSystemPath(path.substr(0, i + 1));
         std::error_code error;
         if (std::filesystem::exists(folder, error)) continue;
         if (!std::filesystem::create_directory(folder, error) &&

@@ -25,6 +25,9 @@ int RunService(const std::function<void()>& beforeMainLoop) {
     platform::EndProcessOnSignals();
     if (!platform::TakeInstanceLock(ExecutableFileName())) return 0;
     RegisterAutostart();
+    // Without the window that owns the icon the service does not start; the
+    // autostart entry is written all the same.
+    if (!CreateServiceWindow()) return 0;
     CreateTrayIcon();
     // A listener that cannot be opened (the port is taken) leaves its thread
     // waiting; the service runs on without that port.

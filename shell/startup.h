@@ -3,9 +3,10 @@
 
 #include <functional>
 
-// Runs the service: single instance, autostart, status icon, the listeners on
-// 10001 and 843 with their threads, the Canvas, then the main loop. Returns 0
-// when another instance runs; otherwise does not return. `beforeMainLoop`, if
+// Runs the service: single instance, autostart, the hidden window and the
+// status icon, the listeners on 10001 and 843 with their threads, the Canvas,
+// then the main loop. Returns 0 when another instance runs or the hidden
+// window's class cannot be registered; otherwise does not return. `beforeMainLoop`, if
 // given, runs on the main thread just before the main loop (the demo starts
 // its control endpoint there).
 int RunService(const std::function<void()>& beforeMainLoop = {});

@@ -15,6 +15,9 @@
 #include <thread>
 #include <vector>
 
+// The entry points' calling convention, as the service calls them.
+#include "finger/library.h"
+
 namespace {
 
 constexpr int kWidth = 256;
@@ -140,7 +143,7 @@ void SetOpen(bool open) {
 
 extern "C" {
 
-int ZAZOpenDeviceEx(uint32_t* handle, int kind, int, int, int, int) {
+int ZAZ_CALL ZAZOpenDeviceEx(uint32_t* handle, int kind, int, int, int, int) {
     Visit visit;
     {
         std::lock_guard<std::mutex> hold(Lock);
@@ -154,13 +157,13 @@ int ZAZOpenDeviceEx(uint32_t* handle, int kind, int, int, int, int) {
 }
 
 // Closes whatever is open; the handle is not looked at (callers pass 0).
-int ZAZCloseDeviceEx(uint32_t) {
+int ZAZ_CALL ZAZCloseDeviceEx(uint32_t) {
     Visit visit;
     SetOpen(false);
     return kOk;
 }
 
-int ZAZGetImage(uint32_t, uint32_t) {
+int ZAZ_CALL ZAZGetImage(uint32_t, uint32_t) {
     Visit visit;
     {
         std::lock_guard<std::mutex> hold(Lock);
@@ -175,7 +178,7 @@ int ZAZGetImage(uint32_t, uint32_t) {
     return FingerPlaced ? kOk : kNoFinger;
 }
 
-int ZAZUpImage(uint32_t, uint32_t, unsigned char* image, int* length) {
+int ZAZ_CALL ZAZUpImage(uint32_t, uint32_t, unsigned char* image, int* length) {
     Visit visit;
     if (image == nullptr) return kBadArgument;
     std::lock_guard<std::mutex> hold(Lock);
@@ -186,7 +189,7 @@ int ZAZUpImage(uint32_t, uint32_t, unsigned char* image, int* length) {
     return kOk;
 }
 
-int ZAZImgData2BMP(const unsigned char* image, const char* path) {
+int ZAZ_CALL ZAZImgData2BMP(const unsigned char* image, const char* path) {
     Visit visit;
     if (image == nullptr || path == nullptr) return kBadArgument;
     {
@@ -196,7 +199,7 @@ int ZAZImgData2BMP(const unsigned char* image, const char* path) {
     return WriteGreyBmp(image, path) ? kOk : kWriteFailed;
 }
 
-const char* ZAZErr2Str(int code) {
+const char* ZAZ_CALL ZAZErr2Str(int code) {
     switch (code) {
         case kOk:
             return "success";
@@ -216,7 +219,7 @@ const char* ZAZErr2Str(int code) {
 }
 
 // Present like the maker's; the service never calls it.
-void ZAZShowFingerData(void) {}
+void ZAZ_CALL ZAZShowFingerData(void) {}
 
 void VirtualReaderSetFinger(int placed) {
     std::lock_guard<std::mutex> hold(Lock);

@@ -24,6 +24,12 @@ void EndProcessOnSignals() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+bool CreateServiceWindow(const std::string&) {
+    // The desktop loop needs no window of its own: the status icon opens the
+    // desktop when it is made.
+    return true;
+}
+
 void RunMainLoop() {
     EndProcessOnSignals();
     // With a desktop the main thread serves the status icon and the message

@@ -2,7 +2,6 @@
 // port: handshakes good and bad, the ActiveClient, the close command, and
 // descriptors that are neither leaked nor reused while a message could still
 // reach them.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,6 +15,7 @@
 #include "tests/support/harness.h"
 #include "tests/support/log_reader.h"
 #include "tests/support/raw_client.h"
+#include "tests/support/system.h"
 
 namespace {
 
@@ -215,20 +215,11 @@ TEST_F(Link, ConcurrentMessagesToTheActiveClientNeverInterleave) {
     for (int c : counts) EXPECT_EQ(c, kEach);
 }
 
-size_t OpenDescriptors() {
-    size_t count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir)) ++count;
-        closedir(dir);
-    }
-    return count;
-}
-
 TEST_F(Link, TenThousandConnectionsLeaveTheDescriptorCountFlat) {
     {
         auto warm = Handshaken(port_);  // the first ActiveClient
     }
-    const size_t before = OpenDescriptors();
+    const size_t before = testsys::OpenHandles();
     for (int i = 0; i < 10000; ++i) {
         RawWsClient client(port_);
         ASSERT_TRUE(client.Connected()) << i;
@@ -239,10 +230,10 @@ TEST_F(Link, TenThousandConnectionsLeaveTheDescriptorCountFlat) {
         }
     }
     // Sessions end on their own threads, shortly after their peers went.
-    size_t after = OpenDescriptors();
+    size_t after = testsys::OpenHandles();
     for (int i = 0; i < 200 && after > before + 1; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        after = OpenDescriptors();
+        after = testsys::OpenHandles();
     }
     // One more at most: the last ActiveClient, which stays open.
     EXPECT_LE(after, before + 1);

@@ -6,6 +6,7 @@
 // Usage: node browser_test.mjs <penmora-demo> <screenshot folder> <web folder>
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
+import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { createRequire } from 'node:module';
@@ -57,7 +58,29 @@ const listensOn = (pid, port) => listenerInodes(port).some((inode) => processSoc
 // Waits until the demo listens on its control port, which it opens after the
 // service's ports; then the service's port must be the demo's too, not that
 // of another program (a service left running would answer in its place).
+// A Windows build runs through PENMORA_LAUNCHER (Wine): its sockets belong to
+// the wineserver, so the ports are known to be the demo's only because no
+// other program held them before it started.
+const LAUNCHER = (process.env.PENMORA_LAUNCHER || '').split(' ').filter((part) => part !== '');
+
+function accepts(port) {
+  return new Promise((resolve) => {
+    const socket = net.connect({ host: '127.0.0.1', port }, () => { socket.destroy(); resolve(true); });
+    socket.on('error', () => resolve(false));
+  });
+}
+
+async function waitForPorts(demo) {
+  for (let i = 0; !(await accepts(10002)); i++) {
+    if (demo.exitCode !== null) return `penmora-demo ended with ${demo.exitCode} (is another instance running?)`;
+    if (i > 600) return 'penmora-demo did not open port 10002';
+    await new Promise((r) => setTimeout(r, 100));
+  }
+  return (await accepts(10001)) ? null : 'penmora-demo does not listen on port 10001';
+}
+
 async function waitForDemo(demo) {
+  if (LAUNCHER.length > 0) return waitForPorts(demo);
   for (let i = 0; !listensOn(demo.pid, 10002); i++) {
     if (demo.exitCode !== null) return `penmora-demo ended with ${demo.exitCode} (is another instance running?)`;
     if (i > 600) return 'penmora-demo did not open port 10002';
@@ -224,7 +247,12 @@ async function main() {
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'penmora-browser-'));
   // The service registers itself to start at logon: not the tester's session.
   env.XDG_CONFIG_HOME = path.join(profile, 'service-config');
-  const demo = spawn(demoPath, [], { stdio: ['ignore', output, output], env });
+  if (LAUNCHER.length > 0 && ((await accepts(10001)) || (await accepts(10002)))) {
+    console.log('FAILED  the ports are held by another program');
+    process.exit(1);
+  }
+  const command = [...LAUNCHER, demoPath];
+  const demo = spawn(command[0], command.slice(1), { stdio: ['ignore', output, output], env });
   let passed = 0;
   let failed = 0;
   let context = null;
@@ -260,7 +288,8 @@ async function main() {
     failed = steps.length - passed;
   } finally {
     if (context) await context.close().catch(() => {});
-    demo.kill('SIGTERM');
+    // Wine hands SIGINT to the program as Ctrl+C; SIGTERM would end Wine itself.
+    demo.kill(LAUNCHER.length > 0 ? 'SIGINT' : 'SIGTERM');
     const code = await new Promise((resolve) => {
       if (demo.exitCode !== null) resolve(demo.exitCode);
       else demo.on('exit', (c) => resolve(c));
