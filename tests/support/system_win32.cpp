@@ -180,7 +180,7 @@ size_t OpenHandles() {
     // counted by asking after each one up to well past the last in use.
     size_t count = 0;
     uintptr_t lastValid = 0;
-    for (uintptr_t value = 4; value < lastValid + 16384; value += 4) {
+    for (uintptr_t value = 4; value < lastValid + 4096; value += 4) {
         DWORD flags = 0;
         if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
             ++count;

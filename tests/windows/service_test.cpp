@@ -30,6 +30,7 @@ std::string ReadAll(const std::string& path) {
 struct RunValue {
     bool found = false;
     DWORD type = 0;
+    std::wstring stored;
     std::string data;
 };
 
@@ -39,12 +40,19 @@ RunValue ReadRunValue() {
     if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", 0,
                       KEY_READ, &key) != ERROR_SUCCESS)
         return value;
-    char data[1024];
+    // Read as stored: the A call would convert and terminate the text.
+    wchar_t data[1024];
     DWORD size = sizeof data;
-    if (RegQueryValueExA(key, "Penmora.exe", nullptr, &value.type, reinterpret_cast<BYTE*>(data),
+    if (RegQueryValueExW(key, L"Penmora.exe", nullptr, &value.type, reinterpret_cast<BYTE*>(data),
                          &size) == ERROR_SUCCESS) {
         value.found = true;
-        value.data.assign(data, size);
+        value.stored.assign(data, size / sizeof(wchar_t));
+        const int n = WideCharToMultiByte(CP_ACP, 0, value.stored.data(),
+                                          static_cast<int>(value.stored.size()), nullptr, 0,
+                                          nullptr, nullptr);
+        value.data.assign(static_cast<size_t>(n), '\0');
+        WideCharToMultiByte(CP_ACP, 0, value.stored.data(), static_cast<int>(value.stored.size()),
+                            value.data.data(), n, nullptr, nullptr);
     }
     RegCloseKey(key);
     return value;
@@ -82,8 +90,8 @@ TEST_F(ServiceTest, TheRunValueNamesTheExecutableThatStartedLast) {
     ASSERT_TRUE(value.found);
     EXPECT_EQ(value.type, static_cast<DWORD>(REG_SZ));
     // The data is the path without its terminating NUL.
-    ASSERT_FALSE(value.data.empty());
-    EXPECT_NE(value.data.back(), '\0');
+    ASSERT_FALSE(value.stored.empty());
+    EXPECT_NE(value.stored.back(), L'\0');
     EXPECT_TRUE(SameFile(value.data, firstExe.string())) << value.data;
     EXPECT_EQ(value.data.find('/'), std::string::npos) << "the path as the system spells it";
 
