@@ -24,7 +24,7 @@ TEST(TextReplacement, ALoneGbkLeadByteBecomesAQuestionMark) {
 
 TEST(TextReplacement, TheSingleBytesWindowsAddsToGbk) {
     EXPECT_EQ(ToUtf8("a\x80"), u8"a€");
-    EXPECT_EQ(ToUtf8("\xff"), "\xEE\xA3\xB5");  // U+F8F5, a private-use character
+    EXPECT_EQ(ToUtf8("\xff"), "\xEF\xA3\xB5");  // U+F8F5, a private-use character
 }
 
 }  // namespace
