@@ -4,7 +4,7 @@
 Usage: compare.py LINUX_DEMO WINDOWS_DEMO_EXE [HANDSHAKES] [COMMANDS] [SIGNATURES]
 
 Starts each penmora-demo in turn (the Windows one through tests/wine/run.sh,
-with the Wine prefix of the build folder two levels above it) and measures,
+with the Wine prefix of the build folder that holds it) and measures,
 from this Linux process over loopback:
   - handshakes per second, one connection after another on port 10001;
   - command to reply: "TavoStartSign" with the virtual pad unplugged, which
@@ -105,6 +105,7 @@ def handshakes(count):
     start = time.perf_counter()
     for _ in range(count):
         with socket.create_connection(("127.0.0.1", 10001)) as s:
+            s.sendall(REQUEST)
             if b" 101 " not in read_until(s, b"\r\n\r\n"):
                 raise RuntimeError("handshake refused")
     return count / (time.perf_counter() - start)
@@ -226,7 +227,9 @@ def measure(command, wine, counts):
 def main():
     linux_demo, windows_demo = sys.argv[1], sys.argv[2]
     counts = [int(a) for a in sys.argv[3:6]] + [2000, 2000, 20][len(sys.argv[3:6]):]
-    build = os.path.dirname(os.path.dirname(os.path.abspath(windows_demo)))
+    build = os.path.dirname(os.path.abspath(windows_demo))
+    while not os.path.exists(os.path.join(build, "CMakeCache.txt")) and build != "/":
+        build = os.path.dirname(build)
     subprocess.run([RUN_UNDER_WINE, "--start", build], check=True)
     linux = measure([linux_demo], False, counts)
     windows = measure([RUN_UNDER_WINE, build, windows_demo], True, counts)
