@@ -2,17 +2,50 @@
 # Sets everything up and runs the whole test suite three times: a normal build
 # (warnings as errors), AddressSanitizer with UndefinedBehaviorSanitizer, and
 # ThreadSanitizer; then runs the fuzz targets for a short while.
-# Usage: ./test.sh [ci] [asan] [tsan] [fuzz]   (default: all four)
+# The windows run cross-builds the Windows programs for x86-64 and i686 with
+# mingw-w64, runs the x86-64 suite under Wine and puts both builds in dist/.
+# Usage: ./test.sh [ci] [asan] [tsan] [fuzz] [windows]   (default: ci asan tsan fuzz)
 set -euo pipefail
 cd "$(dirname "$0")"
-bash scripts/setup.sh
 
 runs=("$@")
 [ ${#runs[@]} -eq 0 ] && runs=(ci asan tsan fuzz)
 jobs=$(nproc)
+if [[ " ${runs[*]} " == *" windows "* ]]; then
+  bash scripts/setup.sh windows
+else
+  bash scripts/setup.sh
+fi
+
+# The Windows stage: libraries (cached), both cross-builds, the x86-64 suite
+# under Wine in a prefix of its own, and the files of both in dist/.
+windows() {
+  local prefix_x64 prefix_x86
+  prefix_x64=$(bash scripts/windows-deps.sh x86_64 | tail -n 1)
+  prefix_x86=$(bash scripts/windows-deps.sh i686 | tail -n 1)
+  cmake --preset windows-x64 -DPENMORA_DEPS_PREFIX="$prefix_x64" >/dev/null
+  cmake --build build-windows-x64 -j "$jobs"
+  cmake --preset windows-x86 -DPENMORA_DEPS_PREFIX="$prefix_x86" >/dev/null
+  cmake --build build-windows-x86 -j "$jobs"
+  # A persistent wineserver and a booted prefix before ctest starts, or the
+  # first tests race the prefix's creation.
+  trap 'sh tests/wine/run.sh --stop build-windows-x64' EXIT
+  sh tests/wine/run.sh --start build-windows-x64
+  ctest --test-dir build-windows-x64 --output-on-failure -j "$jobs" --timeout 300
+  sh tests/wine/run.sh --stop build-windows-x64
+  trap - EXIT
+  rm -rf dist/windows-x64 dist/windows-x86
+  cmake --install build-windows-x64 --prefix dist/windows-x64 >/dev/null
+  cmake --install build-windows-x86 --prefix dist/windows-x86 >/dev/null
+  echo "Windows builds in dist/windows-x64 and dist/windows-x86"
+}
 
 for run in "${runs[@]}"; do
   echo "=== $run build ==="
+  if [ "$run" = windows ]; then
+    windows
+    continue
+  fi
   cmake --preset "$run" >/dev/null
   cmake --build "build-$run" -j "$jobs"
   if [ "$run" = fuzz ]; then

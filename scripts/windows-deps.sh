@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds the libraries of the Windows build for mingw-w64, statically, from
 # Debian's own source packages of the versions installed for the Linux build:
-# cJSON, hidapi (Windows backend), libpng, pixman, cairo (image surface only) and
-# googletest with gmock; zlib is the sysroot's (libz-mingw-w64-dev), stb is
-# header-only and comes from libstb-dev's include folder.
+# cJSON, hidapi (Windows backend), libpng, pixman, cairo (image surface only),
+# googletest with gmock, and the benchmark library. zlib is the sysroot's
+# (libz-mingw-w64-dev); stb is header-only and comes from libstb-dev's folder.
 #
 # The prefix is cached under ${PENMORA_DEPS_CACHE:-~/.cache/penmora-deps}, named
 # after the architecture and a hash of the source versions, the compiler, this
@@ -38,6 +38,7 @@ sources=(
   "$(source_of libpng-dev)"
   "$(source_of libpixman-1-dev)"
   "$(source_of libcairo2-dev)"
+  "$(source_of libbenchmark-dev)"
 )
 key=$(
   {
@@ -219,6 +220,13 @@ step "cairo install" make -C "$cairo_build/src" install export_symbols=
 rm -f "$prefix"/lib/*.la
 
 cmake_build googletest /usr/src/googletest -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON
+
+benchmark_src=$(unpack "${sources[5]}")
+benchmark_version=${sources[5]#*=}
+benchmark_version=${benchmark_version%-*}
+cmake_build benchmark "$benchmark_src" -DGIT_VERSION="${benchmark_version#*:}" \
+  -DBENCHMARK_ENABLE_TESTING=OFF -DBENCHMARK_ENABLE_GTEST_TESTS=OFF \
+  -DBENCHMARK_ENABLE_WERROR=OFF -DBENCHMARK_ENABLE_LTO=OFF
 
 # stb: the build machine's headers, nothing else. The Windows build compiles the
 # implementation itself.

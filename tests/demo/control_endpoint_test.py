@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """The demo's control endpoint, driven by a client that is not the page.
 
-Starts penmora-demo (the path is the first argument), plays the signer through
+Starts penmora-demo (the path is the first argument; through the command in
+PENMORA_LAUNCHER when that is set, as Wine runs a Windows build), plays the signer through
 ws://127.0.0.1:10002/ with python3-websockets and plays the integrator's page
 on ws://127.0.0.1:10001, then checks what each side hears. Also fetches the
 page files over HTTP. Prints one line per case and "N passed, N failed".
@@ -12,6 +13,7 @@ import base64
 import io
 import json
 import os
+import shlex
 import signal
 import socket
 import subprocess
@@ -506,11 +508,37 @@ def process_sockets(pid):
     return found
 
 
+# A Windows build under Wine: its sockets belong to the wineserver, so the
+# ports are known to be the demo's only while no other program holds them.
+LAUNCHER = shlex.split(os.environ.get("PENMORA_LAUNCHER", ""))
+
+
+def accepts(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=5).close()
+        return True
+    except OSError:
+        return False
+
+
+def wait_for_ports(process, seconds):
+    deadline = time.monotonic() + seconds
+    while not accepts(10002):
+        if process.poll() is not None:
+            return "penmora-demo ended with %d (is another instance running?)" % process.returncode
+        if time.monotonic() > deadline:
+            return "penmora-demo did not open port 10002"
+        time.sleep(0.1)
+    return None if accepts(10001) else "penmora-demo does not listen on port 10001"
+
+
 def wait_for_listeners(process, seconds=60):
     """Waits until the demo listens on its control port, which it opens after
     the service's ports; then the service's port must be the demo's too, not
     that of another program (a service left running would answer in its
     place). None when all is well, else what is wrong."""
+    if LAUNCHER:
+        return wait_for_ports(process, seconds)
     deadline = time.monotonic() + seconds
     while not listener_inodes(10002) & process_sockets(process.pid):
         if process.poll() is not None:
@@ -532,7 +560,11 @@ def main():
     with tempfile.TemporaryFile() as output, tempfile.TemporaryDirectory() as config:
         # The service registers itself to start at logon: not the tester's session.
         env["XDG_CONFIG_HOME"] = config
-        process = subprocess.Popen([demo], stdout=output, stderr=subprocess.STDOUT, env=env)
+        if LAUNCHER and (accepts(10001) or accepts(10002)):
+            print("the ports are held by another program")
+            return 1
+        process = subprocess.Popen(LAUNCHER + [demo], stdout=output, stderr=subprocess.STDOUT,
+                                   env=env)
         passed = failed = 0
         try:
             problem = wait_for_listeners(process)
@@ -551,7 +583,9 @@ def main():
                         traceback.print_exc()
                     sys.stdout.flush()
         finally:
-            process.send_signal(signal.SIGTERM)
+            # Wine hands SIGINT to the program as Ctrl+C; SIGTERM would end
+            # Wine itself.
+            process.send_signal(signal.SIGINT if LAUNCHER else signal.SIGTERM)
             try:
                 code = process.wait(30)
             except subprocess.TimeoutExpired:

@@ -1,10 +1,6 @@
 // Helpers of the fingerprint tests.
 #include "tests/finger/finger_test_util.h"
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -13,31 +9,32 @@
 #include <sstream>
 
 #include "platform/platform.h"
+#include "tests/support/system.h"
 
 const char* const kVirtualReaderLibrary = PENMORA_VIRTUAL_READER;
 const char* const kIncompleteReaderLibrary = PENMORA_INCOMPLETE_READER;
 
-ReaderDir::ReaderDir(const std::string& library) {
-    char pattern[] = "/tmp/penmora-finger-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (made == nullptr) std::abort();
-    path_ = made;
-    char* current = getcwd(nullptr, 0);
-    if (current != nullptr) previous_ = current;
-    std::free(current);
-    if (chdir(path_.c_str()) != 0) std::abort();
+ReaderDir::ReaderDir(const std::string& library)
+    : path_(testsys::MakeTempFolder("penmora-finger")) {
+    if (path_.empty()) std::abort();
+    std::error_code error;
+    previous_ = std::filesystem::current_path(error).string();
+    std::filesystem::current_path(path_, error);
+    if (error) std::abort();
     if (!library.empty()) {
         // A link, so that the library the service loads is the one the test
         // controls (one file, one loaded instance).
-        const std::string name = std::filesystem::path(platform::kFingerLibraryPath).filename();
-        if (symlink(library.c_str(), Path(name).c_str()) != 0) std::abort();
+        const std::string name =
+            std::filesystem::path(platform::kFingerLibraryPath).filename().string();
+        if (!testsys::LinkFile(library, Path(name))) std::abort();
     }
 }
 
 ReaderDir::~ReaderDir() {
-    if (!previous_.empty() && chdir(previous_.c_str()) != 0) std::abort();
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    std::error_code error;
+    if (!previous_.empty()) std::filesystem::current_path(previous_, error);
+    if (error) std::abort();
+    std::filesystem::remove_all(path_, error);
 }
 
 std::vector<uint8_t> ReadBytes(const std::string& path) {
@@ -53,8 +50,8 @@ void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
 }
 
 bool Exists(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0;
+    std::error_code ignored;
+    return std::filesystem::exists(path, ignored);
 }
 
 uint32_t Le32At(const std::vector<uint8_t>& bytes, size_t offset) {
@@ -94,19 +91,13 @@ std::vector<uint8_t> DecodeBase64(const std::string& text) {
 
 std::map<std::string, std::string> ProbePicture(const std::string& path,
                                                 const std::vector<std::pair<int, int>>& points) {
-    std::string command = std::string(PENMORA_PYTHON) + " " + PENMORA_PROBE + " '" + path + "'";
+    std::vector<std::string> argv = {PENMORA_PYTHON, PENMORA_PROBE, path};
     for (const auto& point : points)
-        command += " " + std::to_string(point.first) + "," + std::to_string(point.second);
-    command += " 2>&1";
+        argv.push_back(std::to_string(point.first) + "," + std::to_string(point.second));
     std::map<std::string, std::string> result;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return result;
-    std::string output;
-    char chunk[4096];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, got);
-    const int status = pclose(pipe);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    const testsys::RunResult run = testsys::RunHost(argv);
+    const std::string& output = run.output;
+    if (run.status != 0) {
         result["error"] = output;
         return result;
     }

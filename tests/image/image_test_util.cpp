@@ -1,41 +1,15 @@
 // Helpers of the image tests (see image_test_util.h).
 #include "tests/image/image_test_util.h"
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
+#include "tests/support/system.h"
+
 namespace {
-
-std::string ShellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "'";
-}
-
-CommandResult Run(const std::string& command) {
-    CommandResult result;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return result;
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0) result.output.append(chunk, got);
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
 
 void PutLe(std::vector<uint8_t>& out, size_t at, uint32_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out[at + i] = static_cast<uint8_t>(value >> (8 * i));
@@ -43,16 +17,11 @@ void PutLe(std::vector<uint8_t>& out, size_t at, uint32_t value, int bytes) {
 
 }  // namespace
 
-ScratchDir::ScratchDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/penmora-image-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) != nullptr) path_ = buffer.data();
-}
+ScratchDir::ScratchDir() : path_(testsys::MakeTempFolder("penmora-image")) {}
 
 ScratchDir::~ScratchDir() {
-    if (!path_.empty()) Run("rm -rf " + ShellQuote(path_));
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
@@ -68,18 +37,27 @@ void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) 
 }
 
 bool FileExists(const std::string& path) {
-    struct stat status;
-    return stat(path.c_str(), &status) == 0;
+    std::error_code ignored;
+    return std::filesystem::exists(path, ignored);
 }
 
+namespace {
+
+CommandResult Run(const std::vector<std::string>& argv) {
+    const testsys::RunResult run = testsys::RunHost(argv);
+    return {run.status, run.output};
+}
+
+}  // namespace
+
 CommandResult RunPython(const std::string& program, const std::vector<std::string>& arguments) {
-    std::string command = std::string(PENMORA_PYTHON) + " -c " + ShellQuote(program);
-    for (const auto& argument : arguments) command += " " + ShellQuote(argument);
-    return Run(command);
+    std::vector<std::string> argv = {PENMORA_PYTHON, "-c", program};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return Run(argv);
 }
 
 CommandResult RunPngcheck(const std::string& path) {
-    return Run(std::string(PENMORA_PNGCHECK) + " -v " + ShellQuote(path));
+    return Run({PENMORA_PNGCHECK, "-v", path});
 }
 
 std::vector<uint8_t> MakeBmp24(int32_t width, int32_t height, const std::vector<uint8_t>& pixels,

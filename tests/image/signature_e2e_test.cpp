@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <thread>
 
@@ -58,7 +59,7 @@ class SignatureEndToEnd : public ::testing::Test {
         ResetCanvasForTests();
         CreateCanvas();
         directory_ = ExeDirectory();
-        unlink((directory_ + "/sign.png").c_str());
+        std::remove((directory_ + "/sign.png").c_str());
         peer_ = std::make_unique<WsPeer>(port_);
         ASSERT_TRUE(peer_->Connected());
     }
@@ -68,7 +69,7 @@ class SignatureEndToEnd : public ::testing::Test {
         ResetCommandsForTests();
         ResetCanvasForTests();
         vpad::Reset();
-        unlink((directory_ + "/sign.png").c_str());
+        std::remove((directory_ + "/sign.png").c_str());
     }
 
     // Waits until the pad received its sign command: the session runs and

@@ -16,6 +16,7 @@
 #include "tests/support/harness.h"
 #include "tests/support/log_reader.h"
 #include "tests/support/raw_client.h"
+#include "tests/support/system.h"
 
 namespace {
 
@@ -210,7 +211,7 @@ TEST_F(Link, TenThousandConnectionsLeaveTheDescriptorCountFlat) {
     {
         auto warm = Handshaken(port_);  // the first ActiveClient
     }
-    const size_t before = OpenDescriptors();
+    const size_t before = testsys::OpenHandles();
     for (int i = 0; i < 10000; ++i) {
         RawWsClient client(port_);
         ASSERT_TRUE(client.Connected()) << i;
@@ -221,10 +222,10 @@ TEST_F(Link, TenThousandConnectionsLeaveTheDescriptorCountFlat) {
         }
     }
     // Sessions end on their own threads, shortly after their peers went.
-    size_t after = OpenDescriptors();
+    size_t after = testsys::OpenHandles();
     for (int i = 0; i < 200 && after > before + 1; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        after = OpenDescriptors();
+        after = testsys::OpenHandles();
     }
     // One more at most: the last ActiveClient, which stays open.
     EXPECT_LE(after, before + 1);

@@ -3,23 +3,15 @@
 // keep descriptors.
 #include "link/policy.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/support/system.h"
 
 namespace {
 
@@ -41,25 +33,17 @@ uint16_t ResponderPort() {
     return port;
 }
 
-// A plain client socket, independent of the service's socket helpers.
-int ConnectClient() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(ResponderPort());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    timeval limit{15, 0};  // only a guard against a hang; never reached when all is well
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    return fd;
+using platform::Socket;
+
+Socket ConnectClient() {
+    Socket s = platform::Connect("127.0.0.1", ResponderPort());
+    // Only a guard against a hang; never reached when all is well.
+    if (s != platform::kInvalidSocket) platform::SetReceiveTimeout(s, 15000);
+    return s;
 }
 
-bool SendBytes(int fd, const std::string& bytes) {
-    return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+bool SendBytes(Socket s, const std::string& bytes) {
+    return platform::Send(s, bytes.data(), bytes.size()) == static_cast<long>(bytes.size());
 }
 
 struct Reply {
@@ -68,37 +52,28 @@ struct Reply {
 };
 
 // Everything the responder sends until it ends the connection.
-Reply ReadUntilClosed(int fd) {
+Reply ReadUntilClosed(Socket s) {
     Reply reply;
     char buffer[512];
     for (;;) {
-        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        const long n = platform::Receive(s, buffer, sizeof buffer);
         if (n > 0) {
             reply.bytes.append(buffer, static_cast<size_t>(n));
             continue;
         }
-        reply.closedByResponder = n == 0 || errno == ECONNRESET;
+        reply.closedByResponder = n == 0 || testsys::ConnectionWasReset();
         return reply;
     }
 }
 
 Reply Exchange(const std::string& request) {
-    int fd = ConnectClient();
-    EXPECT_GE(fd, 0);
-    if (fd < 0) return {};
-    EXPECT_TRUE(SendBytes(fd, request));
-    Reply reply = ReadUntilClosed(fd);
-    close(fd);
+    Socket s = ConnectClient();
+    EXPECT_NE(s, platform::kInvalidSocket);
+    if (s == platform::kInvalidSocket) return {};
+    EXPECT_TRUE(SendBytes(s, request));
+    Reply reply = ReadUntilClosed(s);
+    platform::CloseSocket(s);
     return reply;
-}
-
-size_t OpenDescriptors() {
-    size_t count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir) != nullptr) ++count;
-        closedir(dir);
-    }
-    return count;
 }
 
 class PolicyResponder : public ::testing::Test {
@@ -147,78 +122,77 @@ TEST_F(PolicyResponder, SendsNothingForAnythingButTheExactTag) {
 }
 
 TEST_F(PolicyResponder, SendsNothingForATagSplitAcrossReceives) {
-    int fd = ConnectClient();
-    ASSERT_GE(fd, 0);
+    Socket fd = ConnectClient();
+    ASSERT_NE(fd, platform::kInvalidSocket);
     ASSERT_TRUE(SendBytes(fd, "<policy-file-"));
     // The responder ends the connection after its one receive, which held only
     // the first part; the rest of the tag can no longer make it answer.
     Reply reply = ReadUntilClosed(fd);
     SendBytes(fd, std::string("request/>\0", 10));
     reply.bytes += ReadUntilClosed(fd).bytes;
-    close(fd);
+    platform::CloseSocket(fd);
     EXPECT_EQ(reply.bytes, "");
     EXPECT_TRUE(reply.closedByResponder);
 }
 
 TEST_F(PolicyResponder, SilentConnectionDoesNotHoldUpTheNext) {
-    int silent = ConnectClient();
-    ASSERT_GE(silent, 0);
+    Socket silent = ConnectClient();
+    ASSERT_NE(silent, platform::kInvalidSocket);
     EXPECT_EQ(Exchange(std::string("<policy-file-request/>\0", 23)).bytes, kExpectedAnswer);
     // The answer came while the silent connection was still open, that is,
-    // without waiting for it to be given up.
-    char byte;
-    EXPECT_EQ(recv(silent, &byte, 1, MSG_DONTWAIT), -1);
-    EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK);
-    close(silent);
+    // without waiting for it to be given up: neither bytes nor its end yet.
+    bool readable = true;
+    EXPECT_EQ(platform::WaitReadable(&silent, &readable, 1, 0), 0);
+    EXPECT_FALSE(readable);
+    platform::CloseSocket(silent);
 }
 
 TEST_F(PolicyResponder, ClosesASilentConnectionByItself) {
-    int silent = ConnectClient();
-    ASSERT_GE(silent, 0);
+    Socket silent = ConnectClient();
+    ASSERT_NE(silent, platform::kInvalidSocket);
     Reply reply = ReadUntilClosed(silent);
-    close(silent);
+    platform::CloseSocket(silent);
     EXPECT_EQ(reply.bytes, "");
     EXPECT_TRUE(reply.closedByResponder);
 }
 
 TEST_F(PolicyResponder, KeepsAnsweringUnderAThousandIdleConnections) {
-    rlimit limit{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    if (limit.rlim_cur < 2048 && limit.rlim_max >= 2048) {
-        limit.rlim_cur = 2048;
-        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-    }
-    ASSERT_GE(limit.rlim_cur, 1400u) << "too few descriptors for a thousand connections";
+    ASSERT_TRUE(testsys::AllowOpenHandles(2048))
+        << "too few descriptors for a thousand connections";
 
-    std::vector<int> idle;
+    std::vector<Socket> idle;
     for (int i = 0; i < 1000; ++i) {
-        int fd = ConnectClient();
-        ASSERT_GE(fd, 0) << "connection " << i;
-        idle.push_back(fd);
+        Socket s = ConnectClient();
+        ASSERT_NE(s, platform::kInvalidSocket) << "connection " << i;
+        idle.push_back(s);
     }
     for (int round = 0; round < 3; ++round) {
         EXPECT_EQ(Exchange(std::string("<policy-file-request/>\0", 23)).bytes, kExpectedAnswer);
     }
     // The responder keeps only a bounded number of them.
-    EXPECT_LT(OpenDescriptors(), 1000u + 600u);
-    for (int fd : idle) close(fd);
+    EXPECT_LT(testsys::OpenHandles(), 1000u + 600u);
+    for (Socket s : idle) platform::CloseSocket(s);
 }
 
 TEST_F(PolicyResponder, DescriptorsStayFlatOverManyConnections) {
-    const size_t baseline = OpenDescriptors();
+    // One of each first: what the system makes once, on first use, for the
+    // sockets of a process (Winsock's own handles) is not counted.
+    ASSERT_EQ(Exchange(std::string("<policy-file-request/>\0", 23)).bytes, kExpectedAnswer);
+    ASSERT_EQ(Exchange("<other/>").bytes, "");
+    const size_t baseline = testsys::OpenHandles();
     for (int i = 0; i < 200; ++i) {
         ASSERT_EQ(Exchange(std::string("<policy-file-request/>\0", 23)).bytes, kExpectedAnswer);
         ASSERT_EQ(Exchange("<other/>").bytes, "");
-        int hangUp = ConnectClient();  // connects and leaves without a word
-        ASSERT_GE(hangUp, 0);
-        close(hangUp);
+        Socket hangUp = ConnectClient();  // connects and leaves without a word
+        ASSERT_NE(hangUp, platform::kInvalidSocket);
+        platform::CloseSocket(hangUp);
     }
     // Every connection the responder accepted is closed once it is done with
     // it; the last ones may still be on their way.
-    size_t now = OpenDescriptors();
+    size_t now = testsys::OpenHandles();
     for (int wait = 0; wait < 200 && now > baseline; ++wait) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        now = OpenDescriptors();
+        now = testsys::OpenHandles();
     }
     EXPECT_LE(now, baseline);
 }

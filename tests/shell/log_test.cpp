@@ -3,8 +3,6 @@
 #include "shell/log.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -15,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "tests/support/log_reader.h"
+#include "tests/support/system.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -154,9 +153,10 @@ TEST(MakeDirectories, StopsAtTheFirstFolderItCannotMake) {
 }
 
 TEST(ExeDirectory, IsTheFolderOfTheRunningExecutable) {
-    const std::string exe = fs::canonical("/proc/self/exe").string();
-    EXPECT_EQ(ExeDirectory(), exe.substr(0, exe.rfind('/')));
-    EXPECT_NE(ExeDirectory().back(), '/');
+    const std::string exe = testsys::OwnExecutablePath();
+    ASSERT_NE(exe.rfind(platform::kPathSeparator), std::string::npos) << exe;
+    EXPECT_EQ(ExeDirectory(), exe.substr(0, exe.rfind(platform::kPathSeparator)));
+    EXPECT_NE(ExeDirectory().back(), platform::kPathSeparator);
 }
 
 }  // namespace

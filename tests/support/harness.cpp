@@ -3,12 +3,6 @@
 // ws_client.py) in a child process, spoken to over its stdin and stdout.
 #include "tests/support/harness.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -19,8 +13,7 @@
 #include "link/handshake.h"
 #include "link/listener.h"
 #include "platform/platform.h"
-
-extern char** environ;
+#include "tests/support/system.h"
 
 uint16_t StartTestLink() {
     static std::once_flag once;
@@ -63,9 +56,9 @@ std::string Base64Decode(const std::string& text) {
 }  // namespace
 
 struct WsPeer::Impl {
-    pid_t pid = -1;
-    int toChild = -1;
-    int fromChild = -1;
+    explicit Impl(uint16_t port)
+        : client({PENMORA_TEST_PYTHON, PENMORA_WS_CLIENT, std::to_string(port)}) {}
+    testsys::HostChild client;
     std::thread reader;
 
     std::mutex mutex;
@@ -79,8 +72,7 @@ struct WsPeer::Impl {
         std::string pending;
         char chunk[4096];
         for (;;) {
-            ssize_t n = read(fromChild, chunk, sizeof chunk);
-            if (n < 0 && errno == EINTR) continue;
+            const long n = client.Read(chunk, sizeof chunk);
             if (n <= 0) break;
             pending.append(chunk, static_cast<size_t>(n));
             size_t end;
@@ -114,70 +106,24 @@ struct WsPeer::Impl {
 
     bool Write(const std::string& line) {
         std::lock_guard<std::mutex> lock(writeMutex);
-        const char* p = line.data();
-        size_t left = line.size();
-        while (left > 0) {
-            ssize_t n = write(toChild, p, left);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            p += n;
-            left -= static_cast<size_t>(n);
-        }
-        return true;
+        return client.Write(line.data(), line.size());
     }
 };
 
-WsPeer::WsPeer(uint16_t port) : impl_(new Impl) {
-    // A client that died must not take the test with it when we write to it.
-    signal(SIGPIPE, SIG_IGN);
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0) return;
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        close(in[0]);
-        close(in[1]);
-        return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    const std::string portText = std::to_string(port);
-    const char* argv[] = {PENMORA_TEST_PYTHON, PENMORA_WS_CLIENT, portText.c_str(), nullptr};
-    pid_t pid = -1;
-    int spawned = posix_spawn(&pid, PENMORA_TEST_PYTHON, &actions, nullptr,
-                              const_cast<char* const*>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    impl_->toChild = in[1];
-    impl_->fromChild = out[0];
-    if (spawned != 0) {
+WsPeer::WsPeer(uint16_t port) : impl_(new Impl(port)) {
+    if (!impl_->client.Started()) {
         impl_->ended = impl_->answered = true;
         return;
     }
-    impl_->pid = pid;
     impl_->reader = std::thread([impl = impl_] { impl->ReadLines(); });
     std::unique_lock<std::mutex> lock(impl_->mutex);
     impl_->changed.wait_for(lock, std::chrono::seconds(20), [this] { return impl_->answered; });
 }
 
 WsPeer::~WsPeer() {
-    // Closing stdin makes the client drop the connection and exit.
-    if (impl_->toChild >= 0) close(impl_->toChild);
-    if (impl_->pid > 0) {
-        int status = 0;
-        bool exited = false;
-        for (int i = 0; i < 500 && !exited; ++i) {
-            exited = waitpid(impl_->pid, &status, WNOHANG) == impl_->pid;
-            if (!exited) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (!exited) {
-            kill(impl_->pid, SIGKILL);
-            waitpid(impl_->pid, &status, 0);
-        }
-    }
+    // Ending its input makes the client drop the connection and exit.
+    impl_->client.Finish(5000);
     if (impl_->reader.joinable()) impl_->reader.join();
-    if (impl_->fromChild >= 0) close(impl_->fromChild);
     delete impl_;
 }
 

@@ -1,16 +1,14 @@
 // A WebSocket client at the socket level for tests and benchmarks.
 #include "tests/support/raw_client.h"
 
-#include <poll.h>
-
 #include <chrono>
 
 namespace {
 
 bool WaitReadable(platform::Socket socket, long milliseconds) {
     if (milliseconds <= 0) return false;
-    pollfd entry{socket, POLLIN, 0};
-    return poll(&entry, 1, static_cast<int>(milliseconds)) > 0;
+    bool readable = false;
+    return platform::WaitReadable(&socket, &readable, 1, static_cast<int>(milliseconds)) > 0;
 }
 
 }  // namespace

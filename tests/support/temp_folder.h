@@ -1,19 +1,17 @@
-// A folder under /tmp that lives as long as the object, with all it holds.
+// A folder under the system's temporary folder that lives as long as the
+// object, with all it holds.
 #pragma once
-
-#include <stdlib.h>
 
 #include <filesystem>
 #include <string>
 #include <system_error>
 
+#include "tests/support/system.h"
+
 class TempFolder {
   public:
     // `prefix` names the folder, e.g. "penmora-log-test".
-    explicit TempFolder(const std::string& prefix) {
-        std::string pattern = "/tmp/" + prefix + "-XXXXXX";
-        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
+    explicit TempFolder(const std::string& prefix) : path_(testsys::MakeTempFolder(prefix)) {}
     ~TempFolder() {
         std::error_code ignored;
         if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
