@@ -132,19 +132,6 @@ long Send(Socket socket, const void* data, size_t size) {
     }
 }
 
-bool SendAll(Socket socket, const void* data, size_t size) {
-    const char* p = static_cast<const char*>(data);
-    // An empty send still goes out as one call, as the frame code expects.
-    if (size == 0) return Send(socket, p, 0) == 0;
-    while (size > 0) {
-        long n = Send(socket, p, size);
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 bool SetReceiveTimeout(Socket socket, int milliseconds) {
     return SetTimeout(socket, SO_RCVTIMEO, milliseconds);
 }
