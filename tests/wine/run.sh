@@ -6,7 +6,8 @@
 #   run.sh --stop BUILD_FOLDER                  end that prefix's wineserver
 #
 # The prefix lives in BUILD_FOLDER/wine-prefix (unless WINEPREFIX is set), so
-# no test touches the user's own. Its wineserver runs persistently (-p) and
+# no test touches the user's own; its windows go to a virtual X server
+# (Xvfb) that runs as long as the prefix's wineserver. Its wineserver runs persistently (-p) and
 # wineboot is run once, both with their output detached: a server or boot
 # that holds on to ctest's pipes makes ctest wait forever. The DLLs of the
 # build folder are found through WINEPATH.
@@ -18,16 +19,29 @@ start() {
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
     mkdir -p "$WINEPREFIX"
+    # Nothing started here may inherit the lock's descriptor (9>&-), or it
+    # would hold the lock for as long as it runs.
     (
         flock 9
-        wineserver -p </dev/null >/dev/null 2>&1 || true
+        # Windows need a display: a virtual X server of the prefix's own.
+        if ! kill -0 "$(cat "$WINEPREFIX/.xvfb-pid" 2>/dev/null)" 2>/dev/null; then
+            rm -f "$WINEPREFIX/.xvfb-display"
+            Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$WINEPREFIX/.xvfb-display" \
+                </dev/null >/dev/null 2>&1 9>&- &
+            echo $! >"$WINEPREFIX/.xvfb-pid"
+            for _ in $(seq 100); do
+                [ -s "$WINEPREFIX/.xvfb-display" ] && break
+                sleep 0.1
+            done
+        fi
+        export DISPLAY=":$(head -n1 "$WINEPREFIX/.xvfb-display")"
+        wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
         if [ ! -f "$WINEPREFIX/.penmora-booted" ]; then
-            wineboot -i </dev/null >/dev/null 2>&1
-            wineserver -w </dev/null >/dev/null 2>&1 || true
-            wineserver -p </dev/null >/dev/null 2>&1 || true
+            wineboot -i </dev/null >/dev/null 2>&1 9>&-
             touch "$WINEPREFIX/.penmora-booted"
         fi
     ) 9>"$WINEPREFIX.lock"
+    export DISPLAY=":$(head -n1 "$WINEPREFIX/.xvfb-display")"
 }
 
 wine_program() {
@@ -49,6 +63,10 @@ case "$1" in
 --stop)
     export WINEPREFIX="${WINEPREFIX:-$(cd "$2" && pwd)/wine-prefix}"
     wineserver -k </dev/null >/dev/null 2>&1 || true
+    if [ -f "$WINEPREFIX/.xvfb-pid" ]; then
+        kill "$(cat "$WINEPREFIX/.xvfb-pid")" 2>/dev/null || true
+        rm -f "$WINEPREFIX/.xvfb-pid" "$WINEPREFIX/.xvfb-display"
+    fi
     exit 0
     ;;
 esac
