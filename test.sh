@@ -18,7 +18,7 @@ else
 fi
 
 # The Windows stage: libraries (cached), both cross-builds, the x86-64 suite
-# under Wine in a prefix of its own, and the files of both in dist/.
+# under Wine in a prefix of its own; the files of both go to dist/ first.
 windows() {
   local prefix_x64 prefix_x86
   prefix_x64=$(bash scripts/windows-deps.sh x86_64 | tail -n 1)
@@ -27,6 +27,10 @@ windows() {
   cmake --build build-windows-x64 -j "$jobs"
   cmake --preset windows-x86 -DPENMORA_DEPS_PREFIX="$prefix_x86" >/dev/null
   cmake --build build-windows-x86 -j "$jobs"
+  rm -rf dist/windows-x64 dist/windows-x86
+  cmake --install build-windows-x64 --prefix dist/windows-x64 >/dev/null
+  cmake --install build-windows-x86 --prefix dist/windows-x86 >/dev/null
+  echo "Windows builds in dist/windows-x64 and dist/windows-x86"
   # A persistent wineserver and a booted prefix before ctest starts, or the
   # first tests race the prefix's creation.
   trap 'sh tests/wine/run.sh --stop build-windows-x64' EXIT
@@ -34,10 +38,6 @@ windows() {
   ctest --test-dir build-windows-x64 --output-on-failure -j "$jobs" --timeout 300
   sh tests/wine/run.sh --stop build-windows-x64
   trap - EXIT
-  rm -rf dist/windows-x64 dist/windows-x86
-  cmake --install build-windows-x64 --prefix dist/windows-x64 >/dev/null
-  cmake --install build-windows-x86 --prefix dist/windows-x86 >/dev/null
-  echo "Windows builds in dist/windows-x64 and dist/windows-x86"
 }
 
 for run in "${runs[@]}"; do

@@ -23,9 +23,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# Only archives: the sysroot also holds import libraries (libz.dll.a) of DLLs
-# that are not shipped.
-set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
+# The sysroot also holds import libraries of DLLs that are not shipped
+# (libz.dll.a); the platform module puts .dll.a first in the library suffixes
+# after this file is read, so the project asks for zlib's archive itself.
 
 # pkg-config sees the prefix and the sysroot's zlib, never the build machine.
 set(ENV{PKG_CONFIG_LIBDIR}
