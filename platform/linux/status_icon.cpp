@@ -28,6 +28,14 @@ bool CreateStatusIcon(const std::string& tooltip) {
     static AppIndicator* indicator = nullptr;
     if (indicator != nullptr) return true;
 
+    // The indicator library asks for the session bus without waiting for it
+    // and, on a busy machine, can go on to register the item before the
+    // answer came, which leaves the item unregistered for good. With the
+    // process's shared connection made here first, the library's request is
+    // answered at once. Held for the life of the process.
+    static GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (bus == nullptr) return false;
+
     GtkWidget* menu = gtk_menu_new();
     GtkWidget* exitItem = gtk_menu_item_new_with_label("Exit");
     g_signal_connect(exitItem, "activate", G_CALLBACK(OnExitChosen), nullptr);
