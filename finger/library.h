@@ -6,11 +6,9 @@
 #include <cstdint>
 #include <memory>
 
-#if defined(_WIN32)
-#define ZAZ_CALL __stdcall
-#else
-#define ZAZ_CALL
-#endif
+#include "platform/platform.h"
+
+#define ZAZ_CALL PLATFORM_LIBRARY_CALL
 
 extern "C" {
 // 0 when the reader opened; the handle is written through `handle`.

@@ -116,6 +116,13 @@ int WaitReadable(const Socket* sockets, bool* readable, size_t count, int millis
 // ---- Dynamic libraries -----------------------------------------------------
 // The fingerprint reader's library, relative to the current directory.
 extern const char* const kFingerLibraryPath;
+// The calling convention of that library's entry points: the system's own
+// (stdcall on 32-bit Windows, where the convention is part of the ABI).
+#if defined(_WIN32)
+#define PLATFORM_LIBRARY_CALL __stdcall
+#else
+#define PLATFORM_LIBRARY_CALL
+#endif
 // Loads a library by exactly this path, with no search; nullptr on failure.
 void* LoadLibrary(const char* path);
 void* FindSymbol(void* library, const char* name);
