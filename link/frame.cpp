@@ -89,8 +89,11 @@ uint64_t FrameSize(const uint8_t* bytes, size_t available) {
     size_t header = length == 126 ? 4 : length == 127 ? 10 : 2;
     if (bytes[1] & 0x80) header += 4;
     if (available < header) return 0;
-    if (length == 126) length = BigEndian(bytes + 2, 2);
-    if (length == 127) length = BigEndian(bytes + 2, 8);
+    if (length == 126) {
+        length = BigEndian(bytes + 2, 2);
+    } else if (length == 127) {
+        length = BigEndian(bytes + 2, 8);
+    }
     if (length > kReceiveBufferSize - header) return kReceiveBufferSize + 1;
     return header + length;
 }

@@ -78,6 +78,36 @@ TEST(DecodeFrame, RefusesFramesLargerThanTheBuffer) {
     EXPECT_EQ(Decode(largest).payload.size(), 1010u);
 }
 
+// The session cuts the stream with FrameSize and decodes with DecodeFrame:
+// the two must agree on every frame's length, whichever form announces it.
+// A 16-bit length of 126 or 127 is a length like any other, not a second
+// length code.
+TEST(FrameSize, AgreesWithDecodeFrameForEveryLength) {
+    for (int lengthCode : {0, 126, 127}) {
+        for (bool masked : {true, false}) {
+            for (size_t length = 0; length <= 1030; ++length) {
+                if (lengthCode == 0 && length > 125) break;
+                const std::string frame =
+                    ClientFrame(1, std::string(length, 'x'), masked, 0x01020304, lengthCode);
+                uint8_t buffer[kReceiveBufferSize] = {};
+                memcpy(buffer, frame.data(), std::min(frame.size(), sizeof buffer));
+                std::vector<uint8_t> payload;
+                const int result = DecodeFrame(buffer, payload);
+                const uint64_t size = FrameSize(buffer, sizeof buffer);
+                SCOPED_TRACE(testing::Message() << lengthCode << " " << masked << " " << length);
+                if (frame.size() <= kReceiveBufferSize) {
+                    EXPECT_EQ(result, 0);
+                    EXPECT_EQ(payload.size(), length);
+                    EXPECT_EQ(size, frame.size());
+                } else {
+                    EXPECT_EQ(result, -2);
+                    EXPECT_GT(size, kReceiveBufferSize);
+                }
+            }
+        }
+    }
+}
+
 TEST(DecodeFrame, ReadsMissingBytesAsZero) {
     const std::string full = ClientFrame(1, "abcdefgh", false);
     EXPECT_EQ(Decode(full.substr(0, 6)).payload, std::string("abcd\0\0\0\0", 8));
