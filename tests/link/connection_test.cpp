@@ -12,7 +12,7 @@
 #include "devices/virtual_pad/virtual_pad.h"
 #include "link/frame.h"
 #include "link/listener.h"
-#include "tests/link/link_test_util.h"
+#include "tests/link/unplugged_pad_link.h"
 #include "tests/support/harness.h"
 #include "tests/support/log_reader.h"
 #include "tests/support/raw_client.h"

@@ -1,6 +1,6 @@
-// Helpers of the link tests: what the test process holds (descriptors,
-// threads, resident memory), waiting for a condition, and a page that stops
-// reading.
+// Helpers of the link tests on POSIX systems: what the test process holds
+// (descriptors, threads, resident memory), waiting for a condition, and a page
+// that stops reading.
 #pragma once
 
 #include <arpa/inet.h>
@@ -31,6 +31,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #include "devices/virtual_pad/virtual_pad.h"
 #include "platform/platform.h"
 #include "tests/support/harness.h"
+#include "tests/link/unplugged_pad_link.h"
 #include "tests/support/raw_client.h"
 
 inline size_t CountEntries(const char* folder) {
@@ -137,17 +138,4 @@ class StalledPage {
   private:
     platform::Socket socket_ = platform::kInvalidSocket;
     bool handshaken_ = false;
-};
-
-// The link on its loopback port, with the virtual pad unplugged: every start
-// command answers TavoError.
-class UnpluggedPadLink : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        port_ = StartTestLink();
-        ASSERT_NE(port_, 0);
-        vpad::Reset();
-        vpad::SetPlugged(false);
-    }
-    uint16_t port_ = 0;
 };

@@ -1,8 +1,8 @@
 // The Win32 side of tests/support/system.h. The host's tools are Unix
-// programs that Wine starts (see system.h): their standard handles are one end
-// of a loopback connection, since a pipe handle does not reach them, and Wine
-// gives back no process handle for them, so their exit code comes through
-// the stream after their output.
+// programs: a broker on the host (tests/wine/host_broker.py, its loopback port
+// in PENMORA_HOST_BROKER) starts each one with a loopback connection to the
+// test as its standard handles, and sends a program's exit code down the
+// connection after its output.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <winsock2.h>
@@ -32,7 +32,6 @@ void StartWinsock() {
 
 // Wine's own exports, present only under Wine.
 using ToUnixName = char*(CDECL*)(const wchar_t*);
-using ToDosName = wchar_t*(CDECL*)(const char*);
 
 template <typename F>
 F WineExport(const char* name) {
@@ -100,66 +99,42 @@ std::wstring CommandLine(const std::vector<std::string>& argv, UINT codePage) {
     return line;
 }
 
-// A connected pair of loopback sockets: the first stays with the test, the
-// second (inheritable) becomes the child's standard handles.
-bool ConnectedPair(SOCKET* own, SOCKET* child) {
+// Asks the host's broker to start `argv`: in mode 'C' the returned connection
+// is the program's standard input, output and error; in mode 'R' its output
+// then the exit marker come down it. INVALID_SOCKET when there is no broker.
+SOCKET StartHostProgram(char mode, std::vector<std::string> argv) {
+    const char* port = getenv("PENMORA_HOST_BROKER");
+    if (argv.empty() || !port || !*port) return INVALID_SOCKET;
     StartWinsock();
-    SOCKET listener = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, 0);
-    if (listener == INVALID_SOCKET) return false;
+    SOCKET stream =
+        WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    if (stream == INVALID_SOCKET) return stream;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int size = sizeof address;
-    bool ok = bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-              listen(listener, 1) == 0 &&
-              getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) == 0;
-    *own =
-        ok ? WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT)
-           : INVALID_SOCKET;
-    ok = ok && *own != INVALID_SOCKET &&
-         connect(*own, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    *child = ok ? accept(listener, nullptr, nullptr) : INVALID_SOCKET;
-    closesocket(listener);
-    ok = ok && *child != INVALID_SOCKET &&
-         SetHandleInformation(reinterpret_cast<HANDLE>(*child), HANDLE_FLAG_INHERIT,
-                              HANDLE_FLAG_INHERIT);
-    if (!ok) {
-        if (*own != INVALID_SOCKET) closesocket(*own);
-        if (*child != INVALID_SOCKET) closesocket(*child);
-        *own = *child = INVALID_SOCKET;
-    }
-    return ok;
-}
-
-// Starts the host program `argv` with `stream` as its standard input, output
-// and error. Arguments that are paths of this process become host paths.
-bool StartHostProgram(std::vector<std::string> argv, SOCKET stream) {
-    if (argv.empty()) return false;
-    for (std::string& argument : argv)
+    address.sin_port = htons(static_cast<u_short>(atoi(port)));
+    // The host reads its arguments as UTF-8; paths of this process become
+    // host paths.
+    std::string request(1, mode);
+    for (std::string& argument : argv) {
         if (IsAbsoluteWindowsPath(argument)) argument = HostPath(argument);
-    std::wstring application = Wide(argv[0]);
-    if (auto toDos = WineExport<ToDosName>("wine_get_dos_file_name")) {
-        if (wchar_t* dos = toDos(argv[0].c_str())) {
-            application = dos;
-            HeapFree(GetProcessHeap(), 0, dos);
-        }
+        request += Narrow(Wide(argument), CP_UTF8) + '\0';
     }
-    // The host reads its arguments as UTF-8.
-    std::wstring line = CommandLine(argv, CP_UTF8);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = startup.hStdOutput = startup.hStdError = reinterpret_cast<HANDLE>(stream);
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                        nullptr, &startup, &process))
-        return false;
-    if (process.hThread) CloseHandle(process.hThread);
-    if (process.hProcess) CloseHandle(process.hProcess);
-    return true;
+    request += '\0';
+    bool ok = connect(stream, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    for (size_t sent = 0; ok && sent < request.size();) {
+        const int n = send(stream, request.data() + sent, static_cast<int>(request.size() - sent), 0);
+        ok = n > 0;
+        sent += ok ? static_cast<size_t>(n) : 0;
+    }
+    if (!ok) {
+        closesocket(stream);
+        return INVALID_SOCKET;
+    }
+    return stream;
 }
 
-// The marker line the shell prints after the program's output: "\n" marker
+// The marker line the broker sends after the program's output: "\n" marker
 // exit code "\n".
 const char* const kExitMarker = "\n@penmora-host-exit@";
 
@@ -235,19 +210,13 @@ std::string HostPath(const std::string& path) {
 
 RunResult RunHost(const std::vector<std::string>& argv) {
     RunResult result;
-    SOCKET own, child;
-    if (!ConnectedPair(&own, &child)) return result;
-    std::vector<std::string> wrapped = {
-        "/bin/sh", "-c", std::string("\"$@\"; printf '") + kExitMarker + "%d\\n' $?", "sh"};
-    wrapped.insert(wrapped.end(), argv.begin(), argv.end());
-    const bool started = StartHostProgram(wrapped, child);
-    closesocket(child);
-    shutdown(own, SD_SEND);  // an empty standard input
+    const SOCKET stream = StartHostProgram('R', argv);
+    if (stream == INVALID_SOCKET) return result;
     char chunk[4096];
     int n;
-    while (started && (n = recv(own, chunk, sizeof chunk, 0)) > 0)
+    while ((n = recv(stream, chunk, sizeof chunk, 0)) > 0)
         result.output.append(chunk, static_cast<size_t>(n));
-    closesocket(own);
+    closesocket(stream);
     const size_t marker = result.output.rfind(kExitMarker);
     if (marker == std::string::npos) return result;
     result.status = std::atoi(result.output.c_str() + marker + strlen(kExitMarker));
@@ -262,10 +231,8 @@ struct HostChild::Impl {
 };
 
 HostChild::HostChild(const std::vector<std::string>& argv) : impl_(new Impl) {
-    SOCKET child;
-    if (!ConnectedPair(&impl_->stream, &child)) return;
-    impl_->started = StartHostProgram(argv, child);
-    closesocket(child);
+    impl_->stream = StartHostProgram('C', argv);
+    impl_->started = impl_->stream != INVALID_SOCKET;
 }
 
 HostChild::~HostChild() {

@@ -9,7 +9,6 @@
 #include <windows.h>
 
 #include <filesystem>
-#include <mutex>
 
 #include "platform/platform.h"
 #include "tests/finger/finger_test_util.h"
@@ -24,15 +23,15 @@ TEST(ReaderLibrary, IsFoundInTheCurrentDirectoryOnly) {
     ASSERT_NE(GetModuleHandleA(name.c_str()), nullptr);
     {
         ReaderDir elsewhere("");
-        std::lock_guard<std::mutex> hold(ReaderLibraryLock);
         EXPECT_EQ(LoadFingerLibrary(), -1);
-        EXPECT_EQ(ReaderLibrary.module, nullptr);
+        EXPECT_EQ(CurrentFingerLibrary(), nullptr);
     }
     {
         ReaderDir here(kVirtualReaderLibrary);
-        std::lock_guard<std::mutex> hold(ReaderLibraryLock);
-        ASSERT_EQ(LoadFingerLibrary(), 0);
-        EXPECT_NE(ReaderLibrary.ZAZOpenDeviceEx, nullptr);
+        FingerLibraryRef loaded;
+        ASSERT_EQ(LoadFingerLibrary(&loaded), 0);
+        ASSERT_NE(loaded, nullptr);
+        EXPECT_NE(loaded->ZAZOpenDeviceEx, nullptr);
         FreeFingerLibrary();
     }
 }

@@ -10,8 +10,10 @@
 # (Xvfb) that runs as long as the prefix's wineserver. Its wineserver runs persistently (-p) and
 # wineboot is run once, both with their output detached: a server or boot
 # that holds on to ctest's pipes makes ctest wait forever. The DLLs of the
-# build folder are found through WINEPATH.
+# build folder are found through WINEPATH. The host's tools are started for
+# the tests by host_broker.py, whose port is in PENMORA_HOST_BROKER.
 set -e
+here=$(cd "$(dirname "$0")" && pwd)
 
 start() {
     build=$1
@@ -35,6 +37,17 @@ start() {
             done
         fi
         export DISPLAY=":$(head -n1 "$WINEPREFIX/.xvfb-display")"
+        # The tests start the host's tools through a broker of the prefix's own.
+        if ! kill -0 "$(cat "$WINEPREFIX/.host-broker-pid" 2>/dev/null)" 2>/dev/null; then
+            rm -f "$WINEPREFIX/.host-broker-port"
+            python3 "$here/host_broker.py" "$WINEPREFIX/.host-broker-port" \
+                </dev/null >/dev/null 2>&1 9>&- &
+            echo $! >"$WINEPREFIX/.host-broker-pid"
+            for _ in $(seq 100); do
+                [ -s "$WINEPREFIX/.host-broker-port" ] && break
+                sleep 0.1
+            done
+        fi
         wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
         if [ ! -f "$WINEPREFIX/.penmora-booted" ]; then
             wineboot -i </dev/null >/dev/null 2>&1 9>&-
@@ -42,6 +55,8 @@ start() {
         fi
     ) 9>"$WINEPREFIX.lock"
     export DISPLAY=":$(head -n1 "$WINEPREFIX/.xvfb-display")"
+    PENMORA_HOST_BROKER=$(cat "$WINEPREFIX/.host-broker-port")
+    export PENMORA_HOST_BROKER
 }
 
 wine_program() {
@@ -63,10 +78,13 @@ case "$1" in
 --stop)
     export WINEPREFIX="${WINEPREFIX:-$(cd "$2" && pwd)/wine-prefix}"
     wineserver -k </dev/null >/dev/null 2>&1 || true
-    if [ -f "$WINEPREFIX/.xvfb-pid" ]; then
-        kill "$(cat "$WINEPREFIX/.xvfb-pid")" 2>/dev/null || true
-        rm -f "$WINEPREFIX/.xvfb-pid" "$WINEPREFIX/.xvfb-display"
-    fi
+    for server in host-broker xvfb; do
+        if [ -f "$WINEPREFIX/.$server-pid" ]; then
+            kill "$(cat "$WINEPREFIX/.$server-pid")" 2>/dev/null || true
+            rm -f "$WINEPREFIX/.$server-pid"
+        fi
+    done
+    rm -f "$WINEPREFIX/.xvfb-display" "$WINEPREFIX/.host-broker-port"
     exit 0
     ;;
 esac
