@@ -17,6 +17,7 @@
 #include "image/delivery.h"
 #include "pad/device.h"
 #include "pad/session.h"
+#include "platform/platform.h"
 #include "shell/log.h"
 #include "tests/image/image_test_util.h"
 #include "tests/support/harness.h"
@@ -134,7 +135,7 @@ TEST_F(SignatureEndToEnd, WithFingerprintToFollowNothingIsSentAndSignPngStays) {
     EXPECT_EQ(*first, "{\"typeName\":\"TavoOK\"}");
     EXPECT_FALSE(FileExists(directory_ + "/sign.bmp"));
     ASSERT_TRUE(FileExists(directory_ + "/sign.png"));
-    EXPECT_EQ(SignPngPath(), directory_ + "/sign.png");
+    EXPECT_EQ(SignPngPath(), directory_ + platform::kPathSeparator + "sign.png");
     const CommandResult read = RunPython(R"(
 import sys
 from PIL import Image

@@ -99,7 +99,8 @@ std::wstring CommandLine(const std::vector<std::string>& argv, UINT codePage) {
     return line;
 }
 
-// Asks the host's broker to start `argv`: in mode 'C' the returned connection
+// Asks the host's broker to start `argv` in this process's current folder:
+// in mode 'C' the returned connection
 // is the program's standard input, output and error; in mode 'R' its output
 // then the exit marker come down it. INVALID_SOCKET when there is no broker.
 SOCKET StartHostProgram(char mode, std::vector<std::string> argv) {
@@ -116,6 +117,9 @@ SOCKET StartHostProgram(char mode, std::vector<std::string> argv) {
     // The host reads its arguments as UTF-8; paths of this process become
     // host paths.
     std::string request(1, mode);
+    char folder[MAX_PATH + 1];
+    const DWORD length = GetCurrentDirectoryA(sizeof folder, folder);
+    request += (length > 0 && length <= MAX_PATH ? HostPath(folder) : std::string("/")) + '\0';
     for (std::string& argument : argv) {
         if (IsAbsoluteWindowsPath(argument)) argument = HostPath(argument);
         request += Narrow(Wide(argument), CP_UTF8) + '\0';

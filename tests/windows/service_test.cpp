@@ -53,6 +53,7 @@ RunValue ReadRunValue() {
         value.data.assign(static_cast<size_t>(n), '\0');
         WideCharToMultiByte(CP_ACP, 0, value.stored.data(), static_cast<int>(value.stored.size()),
                             value.data.data(), n, nullptr, nullptr);
+        while (!value.data.empty() && value.data.back() == '\0') value.data.pop_back();
     }
     RegCloseKey(key);
     return value;
@@ -89,9 +90,11 @@ TEST_F(ServiceTest, TheRunValueNamesTheExecutableThatStartedLast) {
     for (int i = 0; i < 500 && !(value = ReadRunValue()).found; ++i) Sleep(10);
     ASSERT_TRUE(value.found);
     EXPECT_EQ(value.type, static_cast<DWORD>(REG_SZ));
-    // The data is the path without its terminating NUL.
-    ASSERT_FALSE(value.stored.empty());
-    EXPECT_NE(value.stored.back(), L'\0');
+    // The data is the path and one terminating NUL, which the system asks of
+    // every string value, so that each reader of the value finds its end.
+    ASSERT_GE(value.stored.size(), 2u);
+    EXPECT_EQ(value.stored.back(), L'\0');
+    EXPECT_NE(value.stored[value.stored.size() - 2], L'\0');
     EXPECT_TRUE(SameFile(value.data, firstExe.string())) << value.data;
     EXPECT_EQ(value.data.find('/'), std::string::npos) << "the path as the system spells it";
 
@@ -145,7 +148,12 @@ TEST_F(ServiceTest, ThePolicyPortAnswers) {
         "<cross-domain-policy> <allow-access-from domain=\"*\" to-ports=\"*\"/>"
         "</cross-domain-policy> \0",
         90);
-    platform::Socket s = platform::Connect("127.0.0.1", 843);
+    // The policy port opens just after the page port that WaitServing saw.
+    platform::Socket s = platform::kInvalidSocket;
+    for (int i = 0; i < 500 && s == platform::kInvalidSocket; ++i) {
+        s = platform::Connect("127.0.0.1", 843);
+        if (s == platform::kInvalidSocket) Sleep(10);
+    }
     ASSERT_NE(s, platform::kInvalidSocket);
     platform::SetReceiveTimeout(s, 15000);
     ASSERT_TRUE(platform::SendAll(s, "<policy-file-request/>", 23));

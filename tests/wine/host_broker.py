@@ -9,8 +9,8 @@ plain Unix process beside the Wine prefix, over loopback TCP.
 Usage: host_broker.py PORT_FILE
 Listens on an ephemeral loopback port, writes the port to PORT_FILE and serves
 until killed. Each request is one connection:
-  one mode byte, then the program's arguments, each ending in a NUL byte, then
-  one more NUL byte.
+  one mode byte, then the folder to run the program in and the program's
+  arguments, each ending in a NUL byte, then one more NUL byte.
   Mode "C": the program's standard input, output and error are the connection
             itself, as long as the program runs.
   Mode "R": its standard input is empty; its output and error come down the
@@ -34,17 +34,20 @@ def read_request(connection):
             return None, None
         data += chunk
     mode = data[:1]
-    argv = [os.fsdecode(part) for part in data[1:-2].split(b"\0")]
-    return mode, argv
+    parts = [os.fsdecode(part) for part in data[1:-2].split(b"\0")]
+    return mode, parts
 
 
 def serve(connection):
     try:
-        mode, argv = read_request(connection)
+        mode, parts = read_request(connection)
+        if mode is None or len(parts) < 2:
+            return
+        folder, argv = parts[0], parts[1:]
         if mode == b"C":
             try:
                 subprocess.Popen(argv, stdin=connection.fileno(), stdout=connection.fileno(),
-                                 stderr=connection.fileno(), close_fds=True,
+                                 stderr=connection.fileno(), close_fds=True, cwd=folder,
                                  start_new_session=True)
             except OSError as error:
                 connection.sendall(f"host_broker: {error}\n".encode())
@@ -52,7 +55,7 @@ def serve(connection):
             try:
                 child = subprocess.Popen(argv, stdin=subprocess.DEVNULL,
                                          stdout=connection.fileno(),
-                                         stderr=connection.fileno(), close_fds=True,
+                                         stderr=connection.fileno(), close_fds=True, cwd=folder,
                                          start_new_session=True)
                 code = child.wait()
             except OSError as error:
