@@ -64,7 +64,30 @@ const listensOn = (pid, port) => listenerInodes(port).some((inode) => processSoc
 // Waits until the demo listens on its control port, which it opens after the
 // service's ports; then the service's port must be the demo's too, not that
 // of another program (a service left running would answer in its place).
+// A Windows build runs through PENMORA_LAUNCHER (Wine): its sockets belong to
+// the wineserver, so the ports are known to be the demo's only because no
+// other program held them before it started.
+const LAUNCHER = (process.env.PENMORA_LAUNCHER || '').split(' ').filter((part) => part !== '');
+
+function accepts(port) {
+  return new Promise((resolve) => {
+    const socket = net.connect({ host: '127.0.0.1', port }, () => { socket.destroy(); resolve(true); });
+    socket.on('error', () => resolve(false));
+  });
+}
+
+async function waitForPorts(demo) {
+  for (let i = 0; !(await accepts(10002)); i++) {
+    if (demo.failure) return demo.failure;
+    if (demo.exitCode !== null) return `penmora-demo ended with ${demo.exitCode} (is another instance running?)`;
+    if (i > 600) return 'penmora-demo did not open port 10002';
+    await new Promise((r) => setTimeout(r, 100));
+  }
+  return (await accepts(10001)) ? null : 'penmora-demo does not listen on port 10001';
+}
+
 async function waitForDemo({ process: demo }) {
+  if (LAUNCHER.length > 0) return waitForPorts(demo);
   for (let i = 0; !listensOn(demo.pid, 10002); i++) {
     if (demo.failure) return demo.failure;
     if (demo.exitCode !== null) return `penmora-demo ended with ${demo.exitCode} (is another instance running?)`;
@@ -234,7 +257,8 @@ function startDemo() {
   const name = demos.started === 1 ? 'penmora-demo.out' : `penmora-demo-${demos.started}.out`;
   const out = path.join(shotDir, name);
   const output = fs.openSync(out, 'w');
-  const child = spawn(demoPath, [], { stdio: ['ignore', output, output], env: demos.env });
+  const command = [...LAUNCHER, demoPath];
+  const child = spawn(command[0], command.slice(1), { stdio: ['ignore', output, output], env: demos.env });
   fs.closeSync(output);  // the demo has its own copy
   child.on('error', (e) => { child.failure = `cannot start ${demoPath}: ${e.message}`; });
   demos.current = { process: child, out };
@@ -251,7 +275,8 @@ async function stopDemo() {
     demos.problems.push(demo.failure);
     return;
   }
-  demo.kill('SIGTERM');
+  // Wine hands SIGINT to the program as Ctrl+C; SIGTERM would end Wine itself.
+  demo.kill(LAUNCHER.length > 0 ? 'SIGINT' : 'SIGTERM');
   const code = await new Promise((resolve) => {
     if (demo.exitCode !== null || demo.signalCode !== null) resolve(demo.exitCode ?? demo.signalCode);
     else demo.on('exit', (c, signal) => resolve(c ?? signal));
@@ -481,6 +506,10 @@ async function main() {
   // The service registers itself to start at logon: not the tester's session.
   env.XDG_CONFIG_HOME = path.join(profile, 'service-config');
   demos.env = env;
+  if (LAUNCHER.length > 0 && ((await accepts(10001)) || (await accepts(10002)))) {
+    console.log('FAILED  the ports are held by another program');
+    process.exit(1);
+  }
   startDemo();
   const pageServer = await servePromisePage();
   const silent = await silentListener();

@@ -15,6 +15,16 @@
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 
+# True while the prefix's services.exe runs.
+system_running() {
+    for pid in $(pgrep -f 'system32.services\.exe' || true); do
+        if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+            return 0
+        fi
+    done
+    return 1
+}
+
 start() {
     build=$1
     export WINEPREFIX="${WINEPREFIX:-$build/wine-prefix}"
@@ -49,9 +59,17 @@ start() {
             done
         fi
         wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
-        if [ ! -f "$WINEPREFIX/.penmora-booted" ]; then
-            wineboot -i </dev/null >/dev/null 2>&1 9>&-
-            touch "$WINEPREFIX/.penmora-booted"
+        # The prefix's system programs (services, the desktop, the device
+        # hosts) run as long as its server. Started by a test, they would
+        # inherit its output and keep ctest reading it until the test's
+        # timeout; wineboot starts them here, with their output detached.
+        if ! system_running; then
+            if [ -f "$WINEPREFIX/.penmora-booted" ]; then
+                wineboot </dev/null >/dev/null 2>&1 9>&-
+            else
+                wineboot -i </dev/null >/dev/null 2>&1 9>&-
+                touch "$WINEPREFIX/.penmora-booted"
+            fi
         fi
     ) 9>"$WINEPREFIX.lock"
     export DISPLAY=":$(head -n1 "$WINEPREFIX/.xvfb-display")"
