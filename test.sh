@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole test suite three times: a normal build
 # (warnings as errors), AddressSanitizer with UndefinedBehaviorSanitizer, and
-# ThreadSanitizer; then runs the fuzz targets for a short while.
-# The windows run cross-builds the Windows programs for x86-64 and i686 with
+# ThreadSanitizer; then runs the fuzz targets for a short while; then the
+# Windows stage cross-builds the Windows programs for x86-64 and i686 with
 # mingw-w64, runs the x86-64 suite under Wine and puts both builds in dist/.
-# Usage: ./test.sh [ci] [asan] [tsan] [fuzz] [windows]   (default: ci asan tsan fuzz)
+# Usage: ./test.sh [ci] [asan] [tsan] [fuzz] [windows]   (default: all five)
 set -euo pipefail
 cd "$(dirname "$0")"
 
 runs=("$@")
-[ ${#runs[@]} -eq 0 ] && runs=(ci asan tsan fuzz)
+[ ${#runs[@]} -eq 0 ] && runs=(ci asan tsan fuzz windows)
 jobs=$(nproc)
 if [[ " ${runs[*]} " == *" windows "* ]]; then
   bash scripts/setup.sh windows
@@ -17,12 +17,36 @@ else
   bash scripts/setup.sh
 fi
 
+# The Windows stage's libraries take minutes to cross-build the first time:
+# they are built from the start, at the lowest priority, so that they use
+# what the other stages leave of the processors. The Windows stage waits for
+# them.
+deps_job=""
+deps_out=""
+if [[ " ${runs[*]} " == *" windows "* ]]; then
+  deps_out=$(mktemp -d "${TMPDIR:-/tmp}/penmora-test-deps.XXXXXX")
+  (
+    nice -n 19 bash scripts/windows-deps.sh x86_64 >"$deps_out/x86_64" 2>&1 &&
+      nice -n 19 bash scripts/windows-deps.sh i686 >"$deps_out/i686" 2>&1
+  ) &
+  deps_job=$!
+  trap '[ -n "$deps_job" ] && kill "$deps_job" 2>/dev/null; rm -rf "$deps_out"' EXIT
+fi
+
 # The Windows stage: libraries (cached), both cross-builds, the x86-64 suite
 # under Wine in a prefix of its own; the files of both go to dist/ first.
 windows() {
   local prefix_x64 prefix_x86
-  prefix_x64=$(bash scripts/windows-deps.sh x86_64 | tail -n 1)
-  prefix_x86=$(bash scripts/windows-deps.sh i686 | tail -n 1)
+  if ! wait "$deps_job"; then
+    deps_job=""
+    cat "$deps_out"/* >&2
+    echo "the Windows libraries could not be built" >&2
+    return 1
+  fi
+  deps_job=""
+  cat "$deps_out/x86_64" "$deps_out/i686"
+  prefix_x64=$(tail -n 1 "$deps_out/x86_64")
+  prefix_x86=$(tail -n 1 "$deps_out/i686")
   cmake --preset windows-x64 -DPENMORA_DEPS_PREFIX="$prefix_x64" >/dev/null
   cmake --build build-windows-x64 -j "$jobs"
   cmake --preset windows-x86 -DPENMORA_DEPS_PREFIX="$prefix_x86" >/dev/null
@@ -33,17 +57,19 @@ windows() {
   echo "Windows builds in dist/windows-x64 and dist/windows-x86"
   # A persistent wineserver and a booted prefix before ctest starts, or the
   # first tests race the prefix's creation.
-  trap 'sh tests/wine/run.sh --stop build-windows-x64' EXIT
+  trap 'sh tests/wine/run.sh --stop build-windows-x64; rm -rf "$deps_out"' EXIT
   sh tests/wine/run.sh --start build-windows-x64
-  ctest --test-dir build-windows-x64 --output-on-failure -j "$jobs" --timeout 300
+  ctest --test-dir build-windows-x64 --output-on-failure -j "$jobs" --timeout 300 \
+    --repeat until-pass:2
   sh tests/wine/run.sh --stop build-windows-x64
-  trap - EXIT
 }
 
 for run in "${runs[@]}"; do
   echo "=== $run build ==="
+  begun=$SECONDS
   if [ "$run" = windows ]; then
     windows
+    echo "=== $run: $((SECONDS - begun)) s"
     continue
   fi
   cmake --preset "$run" >/dev/null
@@ -57,4 +83,5 @@ for run in "${runs[@]}"; do
     ctest --test-dir "build-$run" --output-on-failure -j "$jobs" --timeout 300 \
       --repeat until-pass:2
   fi
+  echo "=== $run: $((SECONDS - begun)) s"
 done
