@@ -6,9 +6,9 @@ handles Wine passes to one do not always reach it, and a second Unix child
 can take over the first one's connection. So the tests ask this broker, a
 plain Unix process beside the Wine prefix, over loopback TCP.
 
-Usage: host_broker.py PORT_FILE
-Listens on an ephemeral loopback port, writes the port to PORT_FILE and serves
-until killed. Each request is one connection:
+Usage: host_broker.py FD
+Listens on an ephemeral loopback port, writes the port as a line to the open
+descriptor FD, closes it, and serves until killed. Each request is one connection:
   one mode byte, then the folder to run the program in and the program's
   arguments, each ending in a NUL byte, then one more NUL byte.
   Mode "C": the program's standard input, output and error are the connection
@@ -74,10 +74,8 @@ def main():
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.bind(("127.0.0.1", 0))
     listener.listen(64)
-    port_file = sys.argv[1]
-    with open(port_file + ".tmp", "w") as out:
+    with os.fdopen(int(sys.argv[1]), "w") as out:
         out.write(f"{listener.getsockname()[1]}\n")
-    os.replace(port_file + ".tmp", port_file)
     while True:
         connection, _ = listener.accept()
         threading.Thread(target=serve, args=(connection,), daemon=True).start()

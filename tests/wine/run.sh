@@ -25,6 +25,25 @@ system_running() {
     return 1
 }
 
+# keep_running NAME COMMAND...: starts COMMAND in the background with its
+# output detached, unless the one started as NAME still runs, and waits until
+# it has written what it tells (a display, a port) to its descriptor 3, which
+# is the file "$WINEPREFIX/.NAME".
+keep_running() {
+    name=$1
+    shift
+    if kill -0 "$(cat "$WINEPREFIX/.$name-pid" 2>/dev/null)" 2>/dev/null; then
+        return
+    fi
+    rm -f "$WINEPREFIX/.$name"
+    "$@" 3>"$WINEPREFIX/.$name" </dev/null >/dev/null 2>&1 9>&- &
+    echo $! >"$WINEPREFIX/.$name-pid"
+    for _ in $(seq 100); do
+        [ -s "$WINEPREFIX/.$name" ] && break
+        sleep 0.1
+    done
+}
+
 start() {
     build=$1
     export WINEPREFIX="${WINEPREFIX:-$build/wine-prefix}"
@@ -36,28 +55,10 @@ start() {
     (
         flock 9
         # Windows need a display: a virtual X server of the prefix's own.
-        if ! kill -0 "$(cat "$WINEPREFIX/.xvfb-pid" 2>/dev/null)" 2>/dev/null; then
-            rm -f "$WINEPREFIX/.xvfb-display"
-            Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$WINEPREFIX/.xvfb-display" \
-                </dev/null >/dev/null 2>&1 9>&- &
-            echo $! >"$WINEPREFIX/.xvfb-pid"
-            for _ in $(seq 100); do
-                [ -s "$WINEPREFIX/.xvfb-display" ] && break
-                sleep 0.1
-            done
-        fi
-        export DISPLAY=":$(head -n1 "$WINEPREFIX/.xvfb-display")"
+        keep_running xvfb Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24
+        export DISPLAY=":$(head -n1 "$WINEPREFIX/.xvfb")"
         # The tests start the host's tools through a broker of the prefix's own.
-        if ! kill -0 "$(cat "$WINEPREFIX/.host-broker-pid" 2>/dev/null)" 2>/dev/null; then
-            rm -f "$WINEPREFIX/.host-broker-port"
-            python3 "$here/host_broker.py" "$WINEPREFIX/.host-broker-port" \
-                </dev/null >/dev/null 2>&1 9>&- &
-            echo $! >"$WINEPREFIX/.host-broker-pid"
-            for _ in $(seq 100); do
-                [ -s "$WINEPREFIX/.host-broker-port" ] && break
-                sleep 0.1
-            done
-        fi
+        keep_running host-broker python3 "$here/host_broker.py" 3
         wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
         # The prefix's system programs (services, the desktop, the device
         # hosts) run as long as its server. Started by a test, they would
@@ -72,8 +73,8 @@ start() {
             fi
         fi
     ) 9>"$WINEPREFIX.lock"
-    export DISPLAY=":$(head -n1 "$WINEPREFIX/.xvfb-display")"
-    PENMORA_HOST_BROKER=$(cat "$WINEPREFIX/.host-broker-port")
+    export DISPLAY=":$(head -n1 "$WINEPREFIX/.xvfb")"
+    PENMORA_HOST_BROKER=$(cat "$WINEPREFIX/.host-broker")
     export PENMORA_HOST_BROKER
 }
 
@@ -99,10 +100,9 @@ case "$1" in
     for server in host-broker xvfb; do
         if [ -f "$WINEPREFIX/.$server-pid" ]; then
             kill "$(cat "$WINEPREFIX/.$server-pid")" 2>/dev/null || true
-            rm -f "$WINEPREFIX/.$server-pid"
         fi
+        rm -f "$WINEPREFIX/.$server-pid" "$WINEPREFIX/.$server"
     done
-    rm -f "$WINEPREFIX/.xvfb-display" "$WINEPREFIX/.host-broker-port"
     exit 0
     ;;
 esac
