@@ -31,6 +31,7 @@ TOP = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(TOP, "tests", "demo"))
 import control_endpoint_test as demo_cases  # noqa: E402
+import msi_tables_test  # noqa: E402
 from install_util import (SERVICE_PORT, START_FAILED, check_service_answers, open_page,  # noqa: E402
                           start_sign, wait_port)
 
@@ -215,15 +216,17 @@ def main():
     prefix = None
     try:
         dist = os.path.join(work, "dist")
-        subprocess.run(["cmake", "--install", build, "--prefix", dist], check=True,
-                       stdout=subprocess.DEVNULL)
+        subprocess.run([os.environ.get("CMAKE", "cmake"), "--install", build, "--prefix", dist],
+                       check=True, stdout=subprocess.DEVNULL)
         msi = os.path.join(work, "penmora-%s-x64.msi" % version)
         old_msi = os.path.join(work, "penmora-%s-x64.msi" % older)
         make = os.path.join(TOP, "scripts", "make-msi.sh")
         for output, which in ((msi, version), (old_msi, older)):
-            subprocess.run(["bash", make, "x64", dist, output, which], check=True,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        print("ok      MSIs made (%.0f s)" % (time.monotonic() - begun))
+            made = subprocess.run(["bash", make, "x64", dist, output, which],
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            assert made.returncode == 0, made.stdout.decode()
+        msi_tables_test.check(msi, "x64", version)
+        print("ok      MSIs made, their tables checked (%.0f s)" % (time.monotonic() - begun))
 
         prefix = Prefix(os.path.join(work, "prefix"), build)
         installer = Installer(prefix)
