@@ -104,7 +104,8 @@ echo "Installed $exe"
 udev_rule
 # Started in its own folder, detached from this terminal; it registers its
 # autostart entry itself.
-(cd "$folder" && setsid "$exe" </dev/null >/dev/null 2>&1 &)
+cd "$folder"
+setsid -f "$exe" </dev/null >/dev/null 2>&1
 for _ in $(seq 100); do
   [ -n "$(installed_pids)" ] && [ -f "$autostart" ] && break
   sleep 0.1
