@@ -10,8 +10,9 @@ shortcut; upgrades, which ends that service and starts the new one, leaving
 one installed product; checks the files, the shortcut with its working
 folder and the Run value; uninstalls while the service runs, which ends it
 and leaves only the log; installs again with the demo feature, whose demo
-serves its page and delivers a signature through its control endpoint; and
-uninstalls that. Prints one line per step.
+serves its page and delivers a signature through its control endpoint, and
+uninstalls that; and installs with a (reduced) user interface, which starts
+the service at its end. Prints one line per step.
 """
 
 import asyncio
@@ -183,16 +184,16 @@ class Installer:
         assert code == 0 and version in output, output
 
     def check_removed(self):
-        for path in (self.exe, os.path.join(self.folder, "demo"), self.shortcut,
-                     self.demo_shortcut):
+        for path in (self.exe, self.shortcut, self.demo_shortcut):
             assert not os.path.exists(path), "left behind: " + path
         assert self.prefix.run_value() is None, "the Run value was left"
         assert self.prefix.products() == [], self.prefix.products()
-        # The log folder is the user's data and stays.
-        log = os.path.join(self.folder, "log")
-        assert os.path.isdir(log) and os.listdir(log), "the log was removed"
-        left = sorted(set(os.listdir(self.folder)) - {"log"})
-        assert left == [], "left behind: %s" % left
+        # The log folders are the user's data and stay; nothing else does.
+        left = [os.path.relpath(os.path.join(root, name), self.folder)
+                for root, _, names in os.walk(self.folder) for name in names]
+        assert any(name.startswith("log" + os.sep) for name in left), "the log was removed"
+        kept = ("log" + os.sep, os.path.join("demo", "log") + os.sep)
+        assert all(name.startswith(kept) for name in left), "left behind: %s" % left
 
 
 async def still_open(connection):
@@ -271,14 +272,19 @@ def main():
         prefix.msiexec("/x", windows_path(msi), "/qn")
         wait_port(CONTROL_PORT, False, 30)
         wait_port(SERVICE_PORT, False, 30)
-        for path in (installer.exe, installer.shortcut, installer.demo_shortcut):
-            assert not os.path.exists(path), "left behind: " + path
-        demo_left = os.path.join(installer.folder, "demo")
-        left = [os.path.relpath(os.path.join(root, name), demo_left)
-                for root, _, names in os.walk(demo_left) for name in names]
-        assert all(name.startswith("log" + os.sep) for name in left), left
-        assert prefix.run_value() is None and prefix.products() == []
+        installer.check_removed()
+        assert os.listdir(os.path.join(installer.folder, "demo", "log")), "the demo's log"
         print("ok      the demo uninstalled while running: ended, only its log left")
+
+        # An install with a user interface (reduced: progress only) starts
+        # the service at its end.
+        prefix.msiexec("/i", windows_path(msi), "/qr")
+        wait_port(SERVICE_PORT, True)
+        check_service_answers()
+        prefix.msiexec("/x", windows_path(msi), "/qn")
+        wait_port(SERVICE_PORT, False, 30)
+        installer.check_removed()
+        print("ok      an interactive install starts the service")
         print("all installer steps passed in %.0f s" % (time.monotonic() - begun))
         return 0
     except Exception:
