@@ -24,13 +24,11 @@ autostart=${XDG_CONFIG_HOME:-$home/.config}/autostart/Penmora.exe.desktop
 [[ "${XDG_CONFIG_HOME:-}" == /* ]] || autostart=$home/.config/autostart/Penmora.exe.desktop
 rules_dir=${PENMORA_UDEV_RULES_DIR:-/etc/udev/rules.d}
 
-# The ids of the running processes of the installed executable.
+# The ids of the running processes of the installed executable (also of one
+# whose file has been replaced since it started).
 installed_pids() {
-  local proc
-  for proc in /proc/[0-9]*; do
-    [ "$(readlink "$proc/exe" 2>/dev/null)" = "$exe" ] && echo "${proc#/proc/}"
-  done
-  return 0
+  find /proc/[0-9]*/exe -maxdepth 0 \( -lname "$exe" -o -lname "$exe (deleted)" \) \
+    2>/dev/null | cut -d/ -f3 || true
 }
 
 end_service() {
