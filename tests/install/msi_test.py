@@ -50,10 +50,14 @@ class Prefix:
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         self.folder = folder
         self.build = build
-        subprocess.run(["sh", RUN_SH, "--start", build], env=self.env, check=True,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-        with open(os.path.join(folder, ".xvfb-display")) as display:
-            self.env["DISPLAY"] = ":" + display.readline().strip()
+        try:
+            subprocess.run(["sh", RUN_SH, "--start", build], env=self.env, check=True,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+            with open(os.path.join(folder, ".xvfb-display")) as display:
+                self.env["DISPLAY"] = ":" + display.readline().strip()
+        except BaseException:
+            self.stop()
+            raise
         self.user = os.path.join(folder, "drive_c", "users", getpass.getuser())
 
     def stop(self):
