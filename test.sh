@@ -3,7 +3,8 @@
 # (warnings as errors), AddressSanitizer with UndefinedBehaviorSanitizer, and
 # ThreadSanitizer; then runs the fuzz targets for a short while; then the
 # Windows stage cross-builds the Windows programs for x86-64 and i686 with
-# mingw-w64, runs the x86-64 suite under Wine and puts both builds in dist/.
+# mingw-w64, runs the x86-64 suite under Wine and puts both builds and their
+# installers in dist/.
 # Usage: ./test.sh [ci] [asan] [tsan] [fuzz] [windows]   (default: all five)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -54,7 +55,9 @@ windows() {
   rm -rf dist/windows-x64 dist/windows-x86
   cmake --install build-windows-x64 --prefix dist/windows-x64 >/dev/null
   cmake --install build-windows-x86 --prefix dist/windows-x86 >/dev/null
-  echo "Windows builds in dist/windows-x64 and dist/windows-x86"
+  bash scripts/make-msi.sh x64 dist/windows-x64 >/dev/null
+  bash scripts/make-msi.sh x86 dist/windows-x86 >/dev/null
+  echo "Windows builds in dist/windows-x64 and dist/windows-x86, installers in dist/"
   # A persistent wineserver and a booted prefix before ctest starts, or the
   # first tests race the prefix's creation.
   trap 'sh tests/wine/run.sh --stop build-windows-x64; rm -rf "$deps_out"' EXIT

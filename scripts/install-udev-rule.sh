@@ -8,9 +8,11 @@
 #                 machines where the service runs outside a desktop session)
 #   --print       print the rule and change nothing
 #   --remove      remove the rule
+# PENMORA_UDEV_RULES_DIR names another rules folder; udev is then not told.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-rule_file=/etc/udev/rules.d/70-penmora-pad.rules
+rules_dir=${PENMORA_UDEV_RULES_DIR:-/etc/udev/rules.d}
+rule_file=$rules_dir/70-penmora-pad.rules
 
 group="" print=0 remove=0
 while [ $# -gt 0 ]; do
@@ -43,8 +45,13 @@ if [ "$print" = 1 ]; then
   echo "$rule"
   exit 0
 fi
-if [ "$(id -u)" -ne 0 ]; then
-  echo "$0: run as root (sudo)" >&2
+if [ "$remove" = 1 ] && [ ! -e "$rule_file" ]; then
+  echo "no $rule_file to remove"
+  exit 0
+fi
+[ "$remove" = 1 ] || mkdir -p "$rules_dir" 2>/dev/null || true
+if [ ! -w "$rules_dir" ]; then
+  echo "$0: cannot write $rules_dir: run as root (sudo)" >&2
   exit 1
 fi
 if [ "$remove" = 1 ]; then
@@ -55,5 +62,7 @@ else
   mv "$rule_file.tmp" "$rule_file"
   echo "installed $rule_file"
 fi
-udevadm control --reload-rules
-udevadm trigger --subsystem-match=hidraw --action=change
+[ -n "${PENMORA_UDEV_RULES_DIR:-}" ] && exit 0
+if ! { udevadm control --reload-rules && udevadm trigger --subsystem-match=hidraw --action=change; }; then
+  echo "$0: udev did not reload its rules; they apply from the next boot" >&2
+fi

@@ -27,6 +27,8 @@ if [ "${1:-}" = windows ]; then
     dpkg-dev meson ninja-build autoconf automake libtool
     # running the Windows tests
     wine wine64
+    # the installers (wixl) and reading them (msiinfo, msiextract)
+    wixl msitools
   )
 fi
 

@@ -1,0 +1,121 @@
+#!/usr/bin/python3
+"""scripts/install.sh and its --uninstall for a user whose home is a fresh
+temporary folder, with the udev rule in a folder of the test's own.
+
+Usage: linux_install_test.py BUILD_FOLDER   (the folder holding penmora)
+
+Install: the executable in ~/.local/lib/penmora/, the rule for the pad's ids,
+the service started there (a handshake and "TavoStartSign" on its port) with
+its autostart entry naming the installed executable. Uninstall: the service
+ended, and nothing left in the home but the log.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, HERE)
+from install_util import SERVICE_PORT, accepts, check_service_answers, wait_port  # noqa: E402
+
+INSTALL = os.path.join(TOP, "scripts", "install.sh")
+
+
+def pids_of(exe):
+    found = []
+    for name in os.listdir("/proc"):
+        if name.isdigit():
+            try:
+                if os.readlink("/proc/%s/exe" % name) == exe:
+                    found.append(int(name))
+            except OSError:
+                pass
+    return found
+
+
+def files_under(folder):
+    return sorted(os.path.relpath(os.path.join(root, name), folder)
+                  for root, _, names in os.walk(folder) for name in names)
+
+
+def pad_ids():
+    header = open(os.path.join(TOP, "pad", "device.h")).read()
+    return [re.search(r"%s = 0x([0-9A-Fa-f]{4})" % name, header).group(1).lower()
+            for name in ("PadVendorId", "PadProductId")]
+
+
+def main():
+    build = os.path.abspath(sys.argv[1])
+    if accepts(SERVICE_PORT):
+        print("port %d is held by another program" % SERVICE_PORT)
+        return 1
+    work = tempfile.mkdtemp(prefix="penmora-install-test.")
+    home = os.path.join(work, "home")
+    rules = os.path.join(work, "rules.d")
+    os.makedirs(home)
+    env = dict(os.environ, HOME=home, PENMORA_UDEV_RULES_DIR=rules)
+    # No desktop of the tester's: the service runs without an icon.
+    for name in ("XDG_CONFIG_HOME", "DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"):
+        env.pop(name, None)
+    exe = os.path.join(home, ".local", "lib", "penmora", "penmora")
+    begun = time.monotonic()
+    try:
+        result = subprocess.run(["bash", INSTALL, build], env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+        output = result.stdout.decode()
+        assert result.returncode == 0, output
+        assert os.access(exe, os.X_OK), "no executable " + exe
+        with open(os.path.join(rules, "70-penmora-pad.rules")) as rule:
+            text = rule.read()
+        vendor, product = pad_ids()
+        assert 'ATTRS{idVendor}=="%s"' % vendor in text and \
+            'ATTRS{idProduct}=="%s"' % product in text, text
+        running = pids_of(exe)
+        assert len(running) == 1, running
+        wait_port(SERVICE_PORT, True)
+        check_service_answers()
+        entry = os.path.join(home, ".config", "autostart", "Penmora.exe.desktop")
+        with open(entry) as desktop:
+            text = desktop.read()
+        assert 'Exec="%s"' % exe in text, text
+        print("ok      installed, started, answers on port %d" % SERVICE_PORT)
+
+        # Installing again replaces the running service with the new copy.
+        result = subprocess.run(["bash", INSTALL, build], env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+        assert result.returncode == 0, result.stdout.decode()
+        again = pids_of(exe)
+        assert len(again) == 1 and again != running, (running, again)
+        wait_port(SERVICE_PORT, True)
+        check_service_answers()
+        print("ok      installed again over the running service")
+
+        result = subprocess.run(["bash", INSTALL, "--uninstall"], env=env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, timeout=120)
+        assert result.returncode == 0, result.stdout.decode()
+        assert pids_of(exe) == [], "the service still runs"
+        wait_port(SERVICE_PORT, False, 10)
+        assert os.listdir(rules) == [], os.listdir(rules)
+        left = files_under(home)
+        assert left and all(name.startswith(".local/lib/penmora/log/") for name in left), left
+        print("ok      uninstalled: the service ended, only the log left (%s)" % left)
+        print("all passed in %.1f s" % (time.monotonic() - begun))
+        return 0
+    except Exception:
+        import traceback
+        traceback.print_exc()
+        return 1
+    finally:
+        for pid in pids_of(exe):
+            os.kill(pid, 9)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
