@@ -53,7 +53,7 @@ class Prefix:
         try:
             subprocess.run(["sh", RUN_SH, "--start", build], env=self.env, check=True,
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-            with open(os.path.join(folder, ".xvfb-display")) as display:
+            with open(os.path.join(folder, ".xvfb")) as display:
                 self.env["DISPLAY"] = ":" + display.readline().strip()
         except BaseException:
             self.stop()
