@@ -30,6 +30,8 @@ import time
 import websockets
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "demo"))
+from control_endpoint_test import accepts  # noqa: E402  (whether a port takes connections)
 RUN_UNDER_WINE = os.path.join(HERE, "..", "..", "tests", "wine", "run.sh")
 PAGE = "ws://127.0.0.1:10001/"
 CONTROL = "ws://127.0.0.1:10002/"
@@ -72,14 +74,6 @@ def read_exact(s, count):
             raise RuntimeError("the connection ended")
         data += chunk
     return data
-
-
-def accepts(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=5).close()
-        return True
-    except OSError:
-        return False
 
 
 def cpu_seconds(pid):

@@ -23,6 +23,7 @@
 #include "pad/device.h"
 #include "pad/session.h"
 #include "shell/log.h"
+#include "tests/finger/capture_link.h"
 #include "tests/finger/finger_test_util.h"
 #include "tests/support/harness.h"
 #include "tests/support/log_reader.h"
@@ -64,27 +65,8 @@ void QueueStroke() {
     }
 }
 
-class Capture : public ::testing::Test {
+class Capture : public CaptureLinkTest {
   protected:
-    void SetUp() override {
-        vpad::Reset();
-        VirtualReaderReset();
-        VirtualReaderSetPaceMs(5);
-        CreateCanvas();
-        const uint16_t port = StartTestLink();
-        ASSERT_NE(port, 0);
-        peer_ = std::make_unique<WsPeer>(port);
-        ASSERT_TRUE(peer_->Connected());
-    }
-
-    void TearDown() override {
-        peer_.reset();
-        ResetFingerCaptureForTests();
-        ResetPadForTests();
-        ResetCommandsForTests();
-        VirtualReaderReset();
-    }
-
     void StartFinger(const std::string& quality) {
         ASSERT_TRUE(peer_->Send("{\"typeName\":\"TavoStartFinger\",\"message\":{\"quality\":\"" +
                                 quality + "\"}}"));
@@ -100,7 +82,6 @@ class Capture : public ::testing::Test {
     }
 
     ReaderDir dir_{kVirtualReaderLibrary};
-    std::unique_ptr<WsPeer> peer_;
 };
 
 TEST_F(Capture, FingerAloneComesBackOnceAsRedInkOnTransparency) {

@@ -3,23 +3,19 @@ service, and waits on the service's port."""
 
 import asyncio
 import json
-import socket
+import os
+import sys
 import time
 
 import websockets
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "demo"))
+from control_endpoint_test import accepts  # noqa: E402,F401  (the installer tests' port check)
 
 SERVICE_PORT = 10001
 # The answer to "TavoStartSign" of a service that finds no pad, as on a test
 # machine: "开始签字失败".
 START_FAILED = {"typeName": "TavoError", "message": "\u5f00\u59cb\u7b7e\u5b57\u5931\u8d25"}
-
-
-def accepts(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=2).close()
-        return True
-    except OSError:
-        return False
 
 
 def wait_port(port, listening, seconds=60.0):

@@ -16,6 +16,7 @@
 #include "finger/capture.h"
 #include "image/canvas.h"
 #include "pad/session.h"
+#include "tests/finger/capture_link.h"
 #include "tests/finger/finger_test_util.h"
 #include "tests/support/harness.h"
 
@@ -50,25 +51,11 @@ std::wstring TextOf(HWND window) {
     return text;
 }
 
-class Boxes : public ::testing::Test {
+class Boxes : public CaptureLinkTest {
   protected:
     void SetUp() override {
-        vpad::Reset();
-        VirtualReaderReset();
-        VirtualReaderSetPaceMs(5);
+        CaptureLinkTest::SetUp();
         VirtualReaderSetFinger(1);
-        CreateCanvas();
-        const uint16_t port = StartTestLink();
-        ASSERT_NE(port, 0);
-        peer_ = std::make_unique<WsPeer>(port);
-        ASSERT_TRUE(peer_->Connected());
-    }
-    void TearDown() override {
-        peer_.reset();
-        ResetFingerCaptureForTests();
-        ResetPadForTests();
-        ResetCommandsForTests();
-        VirtualReaderReset();
     }
 
     // The box with `text` comes up and holds up its capture until it is
@@ -90,7 +77,6 @@ class Boxes : public ::testing::Test {
     }
 
     ReaderDir dir_{kVirtualReaderLibrary};
-    std::unique_ptr<WsPeer> peer_;
 };
 
 TEST_F(Boxes, TheReaderCannotBeOpened) {
