@@ -7,9 +7,10 @@
 #
 # The prefix lives in BUILD_FOLDER/wine-prefix (unless WINEPREFIX is set), so
 # no test touches the user's own; its windows go to a virtual X server
-# (Xvfb) that runs as long as the prefix's wineserver. Its wineserver runs persistently (-p) and
-# wineboot is run once, both with their output detached: a server or boot
-# that holds on to ctest's pipes makes ctest wait forever. The DLLs of the
+# (Xvfb) that runs as long as the prefix's wineserver. Its wineserver runs persistently (-p);
+# wineboot and a program that holds the desktop (desktop_keeper.exe) run with
+# their output detached: a server, boot or desktop that holds on to ctest's
+# pipes makes ctest wait until the test's timeout. The DLLs of the
 # build folder are found through WINEPATH. The host's tools are started for
 # the tests by host_broker.py, whose port is in PENMORA_HOST_BROKER.
 set -e
@@ -64,13 +65,23 @@ start() {
         # hosts) run as long as its server. Started by a test, they would
         # inherit its output and keep ctest reading it until the test's
         # timeout; wineboot starts them here, with their output detached.
+        # A boot after the first is a restart (-r): a full boot would also
+        # start what the user's Run key names, and there the service's copy
+        # that registered last would take the fixed ports from every test
+        # after it.
         if ! system_running; then
             if [ -f "$WINEPREFIX/.penmora-booted" ]; then
-                wineboot </dev/null >/dev/null 2>&1 9>&-
+                wineboot -r </dev/null >/dev/null 2>&1 9>&-
             else
                 wineboot -i </dev/null >/dev/null 2>&1 9>&-
                 touch "$WINEPREFIX/.penmora-booted"
             fi
+        fi
+        # The desktop's manager, started here and kept for as long as the
+        # server runs (see desktop_keeper.cpp).
+        keeper="$build/tests/wine/desktop_keeper.exe"
+        if [ -f "$keeper" ]; then
+            keep_running desktop-keeper sh -c 'exec "$0" "$1" >&3 2>/dev/null' "$(wine_program)" "$keeper"
         fi
     ) 9>"$WINEPREFIX.lock"
     export DISPLAY=":$(head -n1 "$WINEPREFIX/.xvfb")"
@@ -97,7 +108,7 @@ case "$1" in
 --stop)
     export WINEPREFIX="${WINEPREFIX:-$(cd "$2" && pwd)/wine-prefix}"
     wineserver -k </dev/null >/dev/null 2>&1 || true
-    for server in host-broker xvfb; do
+    for server in desktop-keeper host-broker xvfb; do
         if [ -f "$WINEPREFIX/.$server-pid" ]; then
             kill "$(cat "$WINEPREFIX/.$server-pid")" 2>/dev/null || true
         fi
