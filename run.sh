@@ -7,7 +7,4 @@ cd "$(dirname "$0")"
 bash scripts/setup.sh
 cmake --preset default >/dev/null
 cmake --build build -j "$(nproc)" --target penmora-demo
-# Like the service, the demo registers itself to start at logon; keep that
-# entry in the build folder rather than in the user's session.
-export XDG_CONFIG_HOME="$PWD/build/demo-config"
 exec ./build/penmora-demo

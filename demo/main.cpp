@@ -71,7 +71,7 @@ int main() {
         std::printf("Penmora demo: open http://127.0.0.1:%u/ in a browser. Ctrl-C ends it.\n",
                     static_cast<unsigned>(port));
         std::fflush(stdout);
-    });
+    }, Autostart::Skip);
     std::fprintf(stderr, "penmora-demo: another instance is already running\n");
     return result;
 }

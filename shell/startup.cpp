@@ -21,10 +21,10 @@ std::string ExecutableFileName() {
 
 }  // namespace
 
-int RunService(const std::function<void()>& beforeMainLoop) {
+int RunService(const std::function<void()>& beforeMainLoop, Autostart autostart) {
     platform::EndProcessOnSignals();
     if (!platform::TakeInstanceLock(ExecutableFileName())) return 0;
-    RegisterAutostart();
+    if (autostart == Autostart::Register) RegisterAutostart();
     // Without the window that owns the icon the service does not start; the
     // autostart entry is written all the same.
     if (!CreateServiceWindow()) return 0;

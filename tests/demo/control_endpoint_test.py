@@ -558,7 +558,8 @@ def main():
     for name in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"):
         env.pop(name, None)
     with tempfile.TemporaryFile() as output, tempfile.TemporaryDirectory() as config:
-        # The service registers itself to start at logon: not the tester's session.
+        # The demo must register nothing to start at logon: its entry would
+        # have the service's name and start the demo in the service's place.
         env["XDG_CONFIG_HOME"] = config
         if LAUNCHER and (accepts(10001) or accepts(10002)):
             print("the ports are held by another program")
@@ -593,6 +594,10 @@ def main():
                 code = process.wait()
             if code != 0:
                 print("penmora-demo ended with %d" % code)
+                failed += 1
+            autostart = os.path.join(config, "autostart")
+            if os.path.exists(autostart):
+                print("FAILED  the demo wrote an autostart entry: %s" % os.listdir(autostart))
                 failed += 1
             output.seek(0)
             lines = output.read().decode(errors="replace").splitlines()

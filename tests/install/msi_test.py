@@ -271,7 +271,11 @@ def main():
         wait_port(SERVICE_PORT, True)
         asyncio.run(asyncio.wait_for(demo_cases.case_page_files(), 120))
         asyncio.run(asyncio.wait_for(demo_cases.case_signature(), 120))
-        print("ok      the demo feature serves its page and delivers a signature")
+        # The demo leaves the Run value to the service it was installed with.
+        value = prefix.run_value()
+        assert value is not None and os.path.samefile(prefix.native(value), installer.exe), value
+        print("ok      the demo feature serves its page and delivers a signature, and the "
+              "Run value still names the service")
 
         prefix.msiexec("/x", windows_path(msi), "/qn")
         wait_port(CONTROL_PORT, False, 30)
