@@ -5,18 +5,26 @@ for the architecture that cannot run under Wine here, and for the other.
 Usage: msi_tables_test.py MSI x64|x86 VERSION
 
 Checks the package's platform, its version against the version information
-of the executables inside it, the per-user folders, the demo feature, the
-shortcuts' working folders, the Run value, and the order of the actions
-that end the running programs before files go and start the service after
-an install. Exits 77 (skipped) when the MSI has not been made.
+of the executables inside it (and the File table's versions against
+theirs), the per-user folders, the license beside penmora.exe, the demo
+feature, the shortcuts' working folders, the Run value, the program's icon
+in the list of installed programs, and the order of the actions that end
+the running programs before files go and start the service after an
+install. Windows Installer's own rules are msi_rules.py's. Exits 77
+(skipped) when the MSI has not been made.
 """
 
+import io
 import os
 import re
 import struct
 import subprocess
 import sys
 import tempfile
+
+from PIL import Image
+
+from msi_rules import table
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MACHINE = {"x64": 0x8664, "x86": 0x14C}
@@ -26,20 +34,14 @@ DESCRIPTION = {"penmora.exe": "Penmora signature pad service",
                "penmora-demo.exe": "Penmora demo with a virtual signature pad"}
 
 
-def table(msi, name):
-    """The rows of a table, each a list of its columns."""
-    text = subprocess.run(["msiinfo", "export", msi, name], check=True,
-                          stdout=subprocess.PIPE).stdout.decode()
-    return [line.split("\t") for line in text.split("\r\n")[3:] if line]
-
-
 def keyed(rows):
     return {row[0]: row for row in rows}
 
 
 def version_info(path):
-    """The product version (four numbers) of the fixed version information,
-    and the string values of a PE executable; its machine."""
+    """The file and the product version (four numbers each) of the fixed
+    version information, and the string values of a PE executable; its
+    machine."""
     data = open(path, "rb").read()
     assert data[:2] == b"MZ"
     pe = struct.unpack_from("<I", data, 0x3C)[0]
@@ -47,7 +49,8 @@ def version_info(path):
     machine = struct.unpack_from("<H", data, pe + 4)[0]
     at = data.find(struct.pack("<I", 0xFEEF04BD))
     assert at >= 0, "no version information in " + path
-    ms, ls = struct.unpack_from("<II", data, at + 16)
+    file_ms, file_ls, ms, ls = struct.unpack_from("<IIII", data, at + 8)
+    file_version = (file_ms >> 16, file_ms & 0xFFFF, file_ls >> 16, file_ls & 0xFFFF)
     version = (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
     strings = {}
     for key in ("ProductName", "ProductVersion", "FileDescription"):
@@ -60,7 +63,7 @@ def version_info(path):
         while data[end:end + 2] != b"\0\0":
             end += 2
         strings[key] = data[start:end].decode("utf-16-le")
-    return machine, version, strings
+    return machine, file_version, version, strings
 
 
 def check(msi, arch, version):
@@ -93,6 +96,7 @@ def check(msi, arch, version):
     for row in files:
         where.setdefault(row[2], []).append(components[row[1]][2])
     assert where["penmora.exe"] == ["INSTALLDIR"], where
+    assert where["LICENSE.txt"] == ["INSTALLDIR"], where
     # The virtual reader only in the demo's folder, never beside penmora.exe.
     assert where["ZAZAPIt.dll"] == ["DemoFolder"], where
     assert where["penmora-demo.exe"] == ["DemoFolder"], where
@@ -101,8 +105,9 @@ def check(msi, arch, version):
     in_feature = {}
     for feature, component in table(msi, "FeatureComponents"):
         in_feature[component] = feature
-    demo_file_components = [row[1] for row in files if row[2] != "penmora.exe"]
-    assert all(in_feature[c] == "Demo" for c in demo_file_components), in_feature
+    service_files = ("penmora.exe", "LICENSE.txt")
+    assert all(in_feature[row[1]] == ("Service" if row[2] in service_files else "Demo")
+               for row in files), in_feature
 
     shortcuts = keyed(table(msi, "Shortcut"))
     assert shortcuts["ServiceShortcut"][1] == "ProgramMenuFolder"
@@ -127,19 +132,30 @@ def check(msi, arch, version):
              "InstallInitialize", "InstallFinalize", "StartService"]
     numbers = [sequence[name][0] for name in order]
     assert numbers == sorted(numbers) and len(set(numbers)) == len(numbers), sequence
-    assert sequence["FindTaskkill"][1] == sequence["EndPrograms"][1] == 'REMOVE="ALL"'
+
+    # The list of installed programs shows the program's icon.
+    icon = subprocess.run(["msiinfo", "extract", msi, "Icon." + properties["ARPPRODUCTICON"]],
+                          check=True, stdout=subprocess.PIPE).stdout
+    sizes = Image.open(io.BytesIO(icon)).info["sizes"]
+    assert {(16, 16), (32, 32)} <= sizes, sizes
 
     with tempfile.TemporaryDirectory() as folder:
         subprocess.run(["msiextract", "-C", folder, msi], check=True, stdout=subprocess.DEVNULL)
         installed = os.path.join(folder, "Programs", "Penmora")
         expected = tuple(map(int, version.split("."))) + (0,) * (4 - len(version.split(".")))
+        by_name = {row[2]: row for row in files}
         for name, path in (("penmora.exe", "penmora.exe"),
                            ("penmora-demo.exe", os.path.join("demo", "penmora-demo.exe"))):
-            machine, fixed, strings = version_info(os.path.join(installed, path))
+            machine, file_version, fixed, strings = version_info(os.path.join(installed, path))
             assert machine == MACHINE[arch], (name, hex(machine))
             assert fixed == expected, (name, fixed)
+            # Windows Installer compares the File table's version with the
+            # installed file's: they must be the file's own.
+            assert by_name[name][4:6] == ["%d.%d.%d.%d" % file_version, "1033"], by_name[name]
             assert strings == {"ProductName": "Penmora", "ProductVersion": version,
                                "FileDescription": DESCRIPTION[name]}, (name, strings)
+        with open(os.path.join(TOP, "LICENSE"), "rb") as license_file:
+            assert open(os.path.join(installed, "LICENSE.txt"), "rb").read() == license_file.read()
         reader = open(os.path.join(installed, "demo", "ZAZAPIt.dll"), "rb").read()
         pe = struct.unpack_from("<I", reader, 0x3C)[0]
         assert struct.unpack_from("<H", reader, pe + 4)[0] == MACHINE[arch], "the reader's machine"
