@@ -27,8 +27,9 @@ if [ "${1:-}" = windows ]; then
     dpkg-dev meson ninja-build autoconf automake libtool
     # running the Windows tests
     wine wine64
-    # the installers (wixl) and reading them (msiinfo, msiextract)
-    wixl msitools
+    # the installers (wixl, msibuild), reading them (msiinfo, msiextract)
+    # and signing them and the programs (osslsigncode, openssl)
+    wixl msitools osslsigncode openssl
   )
 fi
 
