@@ -1,18 +1,24 @@
 #!/usr/bin/python3
-"""The x64 installer under Wine, in a prefix of this test's own.
+"""The x64 installer under Wine, in a prefix of this test's own, and the x86
+installer over it.
 
-Usage: msi_test.py BUILD_FOLDER VERSION
+Usage: msi_test.py BUILD_FOLDER VERSION [X86_MSI]
 
-Installs the Windows build into a folder (cmake --install), makes its MSI and
-one of a lower version with scripts/make-msi.sh, then, with msiexec /qn:
-installs the older one and starts the service through its Start-menu
-shortcut; upgrades, which ends that service and starts the new one, leaving
-one installed product; checks the files, the shortcut with its working
-folder and the Run value; uninstalls while the service runs, which ends it
-and leaves only the log; installs again with the demo feature, whose demo
-serves its page and delivers a signature through its control endpoint, and
-uninstalls that; and installs with a (reduced) user interface, which starts
-the service at its end. Prints one line per step.
+Installs the Windows build into a folder (cmake --install), makes its MSI,
+the same MSI built again (a new ProductCode) and one of a lower version with
+scripts/make-msi.sh, all signed with a throwaway certificate, and checks
+their signatures; then, with msiexec /qn: installs the older one and starts
+the service through its Start-menu shortcut; upgrades, which ends that
+service and starts the new one, leaving one installed product; installs the
+same version built again over it, with the same result; checks the files
+(the license among them), the shortcut with its working folder and the Run
+value; uninstalls while the service runs, which ends it and leaves only the
+log; installs again with the demo feature, whose demo serves its page and
+delivers a signature through its control endpoint, and uninstalls that;
+installs with a (reduced) user interface, which starts the service at its
+end; and, when X86_MSI exists, installs the x86 package of the same version
+over the x64 one, which replaces it, and uninstalls it. Prints one line per
+step.
 """
 
 import asyncio
@@ -32,7 +38,9 @@ TOP = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(TOP, "tests", "demo"))
 import control_endpoint_test as demo_cases  # noqa: E402
+import msi_rules  # noqa: E402
 import msi_tables_test  # noqa: E402
+import signing  # noqa: E402
 from install_util import (SERVICE_PORT, START_FAILED, check_service_answers, open_page,  # noqa: E402
                           start_sign, wait_port)
 
@@ -155,8 +163,10 @@ class Installer:
         self.shortcut = os.path.join(self.menu, "Penmora.lnk")
         self.demo_shortcut = os.path.join(self.menu, "Penmora demo.lnk")
 
-    def check_installed(self, version, with_demo):
+    def check_installed(self, version, with_demo, product=None):
         assert os.path.isfile(self.exe), "no penmora.exe in " + self.folder
+        with open(os.path.join(TOP, "LICENSE"), "rb") as license_file:
+            assert open(os.path.join(self.folder, "LICENSE.txt"), "rb").read() == license_file.read()
         # The virtual reader never lies beside the service, where it would
         # hide the maker's library.
         assert not os.path.exists(os.path.join(self.folder, "ZAZAPIt.dll"))
@@ -166,7 +176,9 @@ class Installer:
                          os.path.join("web", "penmora.js")):
                 assert os.path.isfile(os.path.join(demo, name)), "no demo file " + name
         else:
-            assert not os.path.exists(demo), "the demo was installed without being chosen"
+            # A demo that ran before left its log, as the user's data.
+            assert not os.path.exists(demo) or os.listdir(demo) == ["log"], \
+                "the demo was installed without being chosen"
             assert not os.path.exists(self.demo_shortcut)
         # The shortcut starts penmora.exe in its own folder.
         target, working = read_shortcut(self.shortcut)
@@ -183,12 +195,14 @@ class Installer:
         assert os.path.samefile(self.prefix.native(value), self.exe), value
         products = self.prefix.products()
         assert len(products) == 1 and products[0].endswith("|Penmora"), products
+        assert product is None or products[0].startswith(product + "|"), (product, products)
         code, output = self.prefix.run("reg", "query", r"HKCU\Software\Penmora", "/v", "Service",
                                        check=False)
         assert code == 0 and version in output, output
 
     def check_removed(self):
-        for path in (self.exe, self.shortcut, self.demo_shortcut):
+        for path in (self.exe, os.path.join(self.folder, "LICENSE.txt"), self.shortcut,
+                     self.demo_shortcut):
             assert not os.path.exists(path), "left behind: " + path
         assert self.prefix.run_value() is None, "the Run value was left"
         assert self.prefix.products() == [], self.prefix.products()
@@ -208,8 +222,126 @@ async def still_open(connection):
         return False
 
 
+def make_msis(build, work, version, older, signing_keys):
+    """Installs the build into work/dist and makes its MSIs, signed with a
+    throwaway certificate: this version, the same version again (another
+    build: a new ProductCode), and an older one. Checks every signature."""
+    dist = os.path.join(work, "dist")
+    subprocess.run([os.environ.get("CMAKE", "cmake"), "--install", build, "--prefix", dist],
+                   check=True, stdout=subprocess.DEVNULL)
+    environment, certificate = signing.make_certificate(signing_keys)
+    msis = {}
+    for name, which in (("current", version), ("rebuilt", version), ("older", older)):
+        msis[name] = os.path.join(work, "penmora-%s-x64-%s.msi" % (which, name))
+        made = subprocess.run(["bash", os.path.join(TOP, "scripts", "make-msi.sh"), "x64", dist,
+                               msis[name], which], env=dict(os.environ, **environment),
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        assert made.returncode == 0, made.stdout.decode()
+    for path in list(msis.values()) + [os.path.join(dist, "penmora.exe"),
+                                       os.path.join(dist, "demo", "penmora-demo.exe")]:
+        signing.verify(path, certificate)
+    msi_tables_test.check(msis["current"], "x64", version)
+    assert product_code(msis["current"]) != product_code(msis["rebuilt"])
+    return msis
+
+
+def product_code(msi):
+    return {row[0]: row[1] for row in msi_rules.table(msi, "Property")}["ProductCode"]
+
+
+def machine(path):
+    data = open(path, "rb").read()
+    return struct.unpack_from("<H", data, struct.unpack_from("<I", data, 0x3C)[0] + 4)[0]
+
+
+def life_cycle(prefix, installer, msis, version, older):
+    """Install, start, upgrade, replace by another build of the same
+    version, uninstall; the demo feature; an interactive install."""
+    msi = msis["current"]
+    prefix.msiexec("/i", windows_path(msis["older"]), "/qn")
+    installer.check_installed(older, with_demo=False)
+    # A silent install starts nothing; the shortcut starts the service.
+    assert not demo_cases.accepts(SERVICE_PORT), "a silent install started the service"
+    prefix.start(installer.shortcut)
+    wait_port(SERVICE_PORT, True)
+    check_service_answers()
+    print("ok      %s installed and started from its shortcut" % older)
+
+    def replace_running(by):
+        async def replace():
+            before = await open_page()
+            assert await start_sign(before) == START_FAILED
+            prefix.msiexec("/i", windows_path(by), "/qn")
+            # The old service was ended: its connection is gone.
+            assert not await still_open(before), "the old service still runs"
+        asyncio.run(replace())
+        installer.check_installed(version, with_demo=False, product=product_code(by))
+        # And the new one was started.
+        wait_port(SERVICE_PORT, True)
+        check_service_answers()
+
+    replace_running(msi)
+    print("ok      upgraded to %s: one product, the service restarted" % version)
+    # Another build of the same version (a new ProductCode) replaces the
+    # installed one instead of installing beside it.
+    replace_running(msis["rebuilt"])
+    print("ok      the same version built again replaces it: one product, the service restarted")
+
+    prefix.msiexec("/x", windows_path(msis["rebuilt"]), "/qn")
+    wait_port(SERVICE_PORT, False, 30)
+    installer.check_removed()
+    print("ok      uninstalled: the service ended, only the log left")
+
+    prefix.msiexec("/i", windows_path(msi), "ADDLOCAL=ALL", "/qn")
+    installer.check_installed(version, with_demo=True)
+    prefix.start(installer.demo_shortcut)
+    wait_port(CONTROL_PORT, True)
+    wait_port(SERVICE_PORT, True)
+    asyncio.run(asyncio.wait_for(demo_cases.case_page_files(), 120))
+    asyncio.run(asyncio.wait_for(demo_cases.case_signature(), 120))
+    # The demo leaves the Run value to the service it was installed with.
+    value = prefix.run_value()
+    assert value is not None and os.path.samefile(prefix.native(value), installer.exe), value
+    print("ok      the demo feature serves its page and delivers a signature, and the "
+          "Run value still names the service")
+
+    prefix.msiexec("/x", windows_path(msi), "/qn")
+    wait_port(CONTROL_PORT, False, 30)
+    wait_port(SERVICE_PORT, False, 30)
+    installer.check_removed()
+    assert os.listdir(os.path.join(installer.folder, "demo", "log")), "the demo's log"
+    print("ok      the demo uninstalled while running: ended, only its log left")
+
+    # An install with a user interface (reduced: progress only) starts
+    # the service at its end.
+    prefix.msiexec("/i", windows_path(msi), "/qr")
+    wait_port(SERVICE_PORT, True)
+    check_service_answers()
+    prefix.msiexec("/x", windows_path(msi), "/qn")
+    wait_port(SERVICE_PORT, False, 30)
+    installer.check_removed()
+    print("ok      an interactive install starts the service")
+
+
+def other_architecture(prefix, installer, msi, x86_msi, version):
+    """The x86 package of the same version over the installed x64 one: it
+    replaces it (no 32-bit program runs here, so its service does not
+    start)."""
+    prefix.msiexec("/i", windows_path(msi), "/qn")
+    installer.check_installed(version, with_demo=False, product=product_code(msi))
+    assert machine(installer.exe) == msi_tables_test.MACHINE["x64"]
+    prefix.msiexec("/i", windows_path(x86_msi), "/qn")
+    installer.check_installed(version, with_demo=False, product=product_code(x86_msi))
+    assert machine(installer.exe) == msi_tables_test.MACHINE["x86"], "penmora.exe was not replaced"
+    print("ok      the x86 %s over the x64 one: one product, its files and the Run value" % version)
+    prefix.msiexec("/x", windows_path(x86_msi), "/qn")
+    installer.check_removed()
+    print("ok      the x86 one uninstalled: only the log left")
+
+
 def main():
     build, version = os.path.abspath(sys.argv[1]), sys.argv[2]
+    x86_msi = sys.argv[3] if len(sys.argv) > 3 else None
     older = "0.0.1"
     assert tuple(map(int, version.split("."))) > (0, 0, 1), version
     for port in (SERVICE_PORT, CONTROL_PORT):
@@ -220,79 +352,21 @@ def main():
     begun = time.monotonic()
     prefix = None
     try:
-        dist = os.path.join(work, "dist")
-        subprocess.run([os.environ.get("CMAKE", "cmake"), "--install", build, "--prefix", dist],
-                       check=True, stdout=subprocess.DEVNULL)
-        msi = os.path.join(work, "penmora-%s-x64.msi" % version)
-        old_msi = os.path.join(work, "penmora-%s-x64.msi" % older)
-        make = os.path.join(TOP, "scripts", "make-msi.sh")
-        for output, which in ((msi, version), (old_msi, older)):
-            made = subprocess.run(["bash", make, "x64", dist, output, which],
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-            assert made.returncode == 0, made.stdout.decode()
-        msi_tables_test.check(msi, "x64", version)
-        print("ok      MSIs made, their tables checked (%.0f s)" % (time.monotonic() - begun))
+        keys = os.path.join(work, "keys")
+        os.mkdir(keys)
+        msis = make_msis(build, work, version, older, keys)
+        print("ok      MSIs made and signed, their signatures and tables checked (%.0f s)"
+              % (time.monotonic() - begun))
 
         prefix = Prefix(os.path.join(work, "prefix"), build)
         installer = Installer(prefix)
         print("ok      prefix booted (%.0f s)" % (time.monotonic() - begun))
 
-        prefix.msiexec("/i", windows_path(old_msi), "/qn")
-        installer.check_installed(older, with_demo=False)
-        # A silent install starts nothing; the shortcut starts the service.
-        assert not demo_cases.accepts(SERVICE_PORT), "a silent install started the service"
-        prefix.start(installer.shortcut)
-        wait_port(SERVICE_PORT, True)
-        check_service_answers()
-        print("ok      %s installed and started from its shortcut" % older)
-
-        async def upgrade():
-            before = await open_page()
-            assert await start_sign(before) == START_FAILED
-            prefix.msiexec("/i", windows_path(msi), "/qn")
-            # The old service was ended: its connection is gone.
-            assert not await still_open(before), "the old service still runs"
-        asyncio.run(upgrade())
-        installer.check_installed(version, with_demo=False)
-        # And the new one was started.
-        wait_port(SERVICE_PORT, True)
-        check_service_answers()
-        print("ok      upgraded to %s: one product, the service restarted" % version)
-
-        prefix.msiexec("/x", windows_path(msi), "/qn")
-        wait_port(SERVICE_PORT, False, 30)
-        installer.check_removed()
-        print("ok      uninstalled: the service ended, only the log left")
-
-        prefix.msiexec("/i", windows_path(msi), "ADDLOCAL=ALL", "/qn")
-        installer.check_installed(version, with_demo=True)
-        prefix.start(installer.demo_shortcut)
-        wait_port(CONTROL_PORT, True)
-        wait_port(SERVICE_PORT, True)
-        asyncio.run(asyncio.wait_for(demo_cases.case_page_files(), 120))
-        asyncio.run(asyncio.wait_for(demo_cases.case_signature(), 120))
-        # The demo leaves the Run value to the service it was installed with.
-        value = prefix.run_value()
-        assert value is not None and os.path.samefile(prefix.native(value), installer.exe), value
-        print("ok      the demo feature serves its page and delivers a signature, and the "
-              "Run value still names the service")
-
-        prefix.msiexec("/x", windows_path(msi), "/qn")
-        wait_port(CONTROL_PORT, False, 30)
-        wait_port(SERVICE_PORT, False, 30)
-        installer.check_removed()
-        assert os.listdir(os.path.join(installer.folder, "demo", "log")), "the demo's log"
-        print("ok      the demo uninstalled while running: ended, only its log left")
-
-        # An install with a user interface (reduced: progress only) starts
-        # the service at its end.
-        prefix.msiexec("/i", windows_path(msi), "/qr")
-        wait_port(SERVICE_PORT, True)
-        check_service_answers()
-        prefix.msiexec("/x", windows_path(msi), "/qn")
-        wait_port(SERVICE_PORT, False, 30)
-        installer.check_removed()
-        print("ok      an interactive install starts the service")
+        life_cycle(prefix, installer, msis, version, older)
+        if x86_msi and os.path.isfile(x86_msi):
+            other_architecture(prefix, installer, msis["current"], x86_msi, version)
+        elif x86_msi:
+            print("skip    no %s: test.sh makes it (the x86 MSI over the x64 one)" % x86_msi)
         print("all installer steps passed in %.0f s" % (time.monotonic() - begun))
         return 0
     except Exception:
