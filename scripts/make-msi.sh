@@ -45,7 +45,8 @@ python3 "$top/scripts/pe_resources.py" icon "$folder/penmora.exe" 102 "$work/pen
   (cd "$folder/demo/web" && find . -mindepth 1 | LC_ALL=C sort) | while read -r page; do
     page=${page#./}
     if [[ ! "$page" =~ ^[A-Za-z0-9_][A-Za-z0-9_.]*$ ]] || [ ! -f "$folder/demo/web/$page" ]; then
-      echo "$0: demo/web/$page: the demo's pages are plain files named with letters, digits, _ and ." >&2
+      echo "$0: demo/web/$page: the demo's pages are plain files" \
+        "named with letters, digits, _ and ." >&2
       exit 1
     fi
     echo "  <File Id=\"DemoPage.$page\" Name=\"$page\" Source=\"demo/web/$page\"/>"
@@ -65,9 +66,11 @@ icon=$(realpath --relative-to="$folder" "$work/penmora.ico")
 # installed product instead of becoming a second one beside it. The row's
 # attributes are part of its key, so it is replaced, not updated.
 upgrade_code=$(sed -n 's/.*UpgradeCode="\([0-9A-F-]*\)".*/\1/p' "$top/installer/penmora.wxs")
+columns="UpgradeCode, VersionMin, VersionMax, Language, Attributes, Remove, ActionProperty"
 queries=(
   -q "DELETE FROM Upgrade WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'"
-  -q "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Language, Attributes, Remove, ActionProperty) VALUES ('{$upgrade_code}', '', '$version', '', 513, '', 'WIX_UPGRADE_DETECTED')"
+  -q "INSERT INTO Upgrade ($columns)
+      VALUES ('{$upgrade_code}', '', '$version', '', 513, '', 'WIX_UPGRADE_DETECTED')"
 )
 # The executables' versions and languages from their version information,
 # so Windows Installer compares versions, not hashes, when it replaces
@@ -77,7 +80,8 @@ for entry in PenmoraExe:penmora.exe DemoExe:demo/penmora-demo.exe VirtualReader:
   [ -n "$info" ] || continue
   read -r file_version language <<<"$info"
   queries+=(
-    -q "UPDATE File SET Version = '$file_version', Language = '${language:-0}' WHERE File = '${entry%%:*}'"
+    -q "UPDATE File SET Version = '$file_version', Language = '${language:-0}'
+        WHERE File = '${entry%%:*}'"
     -q "DELETE FROM MsiFileHash WHERE File_ = '${entry%%:*}'"
   )
 done

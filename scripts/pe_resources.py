@@ -47,7 +47,8 @@ class Resources:
             self.sections.append((address, max(size, raw_size), raw))
             at += 40
         # The third data directory is the resources'.
-        self.root_rva, self.root_size = struct.unpack_from("<II", data, directories + 2 * 8)
+        rva, size = struct.unpack_from("<II", data, directories + 2 * 8)
+        self.root = self.offset(rva) if size else None
 
     def offset(self, rva):
         for address, size, raw in self.sections:
@@ -65,9 +66,8 @@ class Resources:
     def find(self, kind, ident=None):
         """The bytes of a resource (any language); ident None: the first of
         that type. None when there is none."""
-        if self.root_size == 0:
+        if self.root is None:
             return None
-        self.root = self.offset(self.root_rva)
         for path_id, target, is_dir in self.entries(self.root):
             if path_id != kind or not is_dir:
                 continue

@@ -318,8 +318,8 @@ def programs_end_before_validation(package):
                 if name not in sequence or not sequence[name][1].holds(properties, environment):
                     continue
                 finder = finders[actions[name]["Source"]]
-                if finder not in sequence or not sequence[finder][1].holds(properties, environment) \
-                        or sequence[finder][0] >= sequence[name][0]:
+                found = finder in sequence and sequence[finder][1].holds(properties, environment)
+                if not found or sequence[finder][0] >= sequence[name][0]:
                     findings.append("%s runs in %s on %s without %s before it"
                                     % (name, situation, system, finder))
                 if sequence[name][0] >= validate:
@@ -357,7 +357,8 @@ def file_versions(package):
     findings = []
     for row in package.rows("File"):
         name = row["FileName"].split("|")[-1]
-        if name.lower().endswith(".exe") and not re.fullmatch(r"\d+\.\d+\.\d+\.\d+", row["Version"]):
+        versioned = re.fullmatch(r"\d+\.\d+\.\d+\.\d+", row["Version"])
+        if name.lower().endswith(".exe") and not versioned:
             findings.append("%s has no version (%r): Windows treats it as unversioned"
                             % (name, row["Version"]))
         if row["Version"] and not row["Language"]:

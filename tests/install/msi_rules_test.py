@@ -17,7 +17,8 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import msi_rules  # noqa: E402
 
-UPGRADE_COLUMNS = "UpgradeCode, VersionMin, VersionMax, Language, Attributes, Remove, ActionProperty"
+UPGRADE_COLUMNS = ("UpgradeCode, VersionMin, VersionMax, Language, Attributes, Remove, "
+                   "ActionProperty")
 
 
 def upgrade_without_own_version(package):

@@ -166,7 +166,8 @@ class Installer:
     def check_installed(self, version, with_demo, product=None):
         assert os.path.isfile(self.exe), "no penmora.exe in " + self.folder
         with open(os.path.join(TOP, "LICENSE"), "rb") as license_file:
-            assert open(os.path.join(self.folder, "LICENSE.txt"), "rb").read() == license_file.read()
+            installed = os.path.join(self.folder, "LICENSE.txt")
+            assert open(installed, "rb").read() == license_file.read(), "the license"
         # The virtual reader never lies beside the service, where it would
         # hide the maker's library.
         assert not os.path.exists(os.path.join(self.folder, "ZAZAPIt.dll"))

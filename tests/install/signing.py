@@ -47,7 +47,8 @@ def self_signed(folder, name, subject, usage):
     """A key and a self-signed certificate for one extended key usage,
     valid for two days: name.key, name.pem."""
     key, certificate = os.path.join(folder, name + ".key"), os.path.join(folder, name + ".pem")
-    openssl("req", "-x509", "-newkey", "rsa:3072", "-nodes", "-days", "2", "-subj", "/CN=" + subject,
+    openssl("req", "-x509", "-newkey", "rsa:3072", "-nodes", "-days", "2",
+            "-subj", "/CN=" + subject,
             "-addext", "extendedKeyUsage=critical," + usage,
             "-addext", "keyUsage=critical,digitalSignature",
             "-keyout", key, "-out", certificate)

@@ -33,7 +33,8 @@ PROGRAMS = ("penmora.exe", os.path.join("demo", "penmora-demo.exe"))
 def make_msi(dist, output, environment):
     """Runs make-msi.sh with only these signing variables set; returns its
     exit code and output."""
-    env = {name: value for name, value in os.environ.items() if not name.startswith("PENMORA_SIGN_")}
+    env = {name: value for name, value in os.environ.items()
+           if not name.startswith("PENMORA_SIGN_")}
     env.update(environment)
     done = subprocess.run(["bash", MAKE_MSI, "x64", dist, output], env=env,
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
