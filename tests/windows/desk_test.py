@@ -25,6 +25,7 @@ Prints one line per case and "N passed, N failed".
 """
 
 import asyncio
+import contextlib
 import glob
 import json
 import os
@@ -124,6 +125,25 @@ class Program:
         self.output.close()
 
 
+@contextlib.contextmanager
+def running(exe, folder, port, env=None):
+    """The program `exe` started in `folder`, once it listens on `port`;
+    stopped when the block ends."""
+    program = Program(exe, folder, env)
+    try:
+        program.wait_port(port)
+        yield program
+    finally:
+        program.stop()
+
+
+def fingerprint_from(demo_folder, start_folder):
+    """The demo of `demo_folder`, started in `start_folder`, delivers a
+    fingerprint alone."""
+    with running(os.path.join(demo_folder, "penmora-demo.exe"), start_folder, CONTROL_PORT):
+        run(demo_cases.case_fingerprint_alone())
+
+
 def todays_logs(folder):
     """Every day's log in `folder`\\log, joined (a run across midnight has two)."""
     text = b""
@@ -155,22 +175,18 @@ def case_busy_policy_port(setup, work):
             holder.listen(1)
         except PermissionError:
             pass  # without privileges the service cannot bind it either
-        demo = Program(os.path.join(folder, "penmora-demo.exe"), folder)
-        try:
-            demo.wait_port(CONTROL_PORT)
+        with running(os.path.join(folder, "penmora-demo.exe"), folder, CONTROL_PORT) as demo:
             demo.wait_port(SERVICE_PORT)
             before = demo.cpu_seconds()
             time.sleep(CPU_WINDOW)
             used = demo.cpu_seconds() - before
             assert used < CPU_LIMIT, "%.2f s of processor time in %.0f s" % (used, CPU_WINDOW)
             run(demo_cases.case_signature())
-            log = todays_logs(folder)
-            line = b"port %d could not be opened: system error %d" % (POLICY_PORT, WSAEADDRINUSE)
-            assert line in log, log.decode("latin-1")
-            assert b"port %d " % SERVICE_PORT not in log, log.decode("latin-1")
-            print("        %.3f s of processor time in %.0f s" % (used, CPU_WINDOW))
-        finally:
-            demo.stop()
+        log = todays_logs(folder)
+        line = b"port %d could not be opened: system error %d" % (POLICY_PORT, WSAEADDRINUSE)
+        assert line in log, log.decode("latin-1")
+        assert b"port %d " % SERVICE_PORT not in log, log.decode("latin-1")
+        print("        %.3f s of processor time in %.0f s" % (used, CPU_WINDOW))
     finally:
         holder.close()
 
@@ -183,12 +199,7 @@ def case_started_in_the_system_folder(setup, work):
     stray = os.path.join(system, "finger.png")
     if os.path.exists(stray):
         os.remove(stray)
-    demo = Program(os.path.join(folder, "penmora-demo.exe"), system)
-    try:
-        demo.wait_port(CONTROL_PORT)
-        run(demo_cases.case_fingerprint_alone())
-    finally:
-        demo.stop()
+    fingerprint_from(folder, system)
     assert os.path.isfile(os.path.join(folder, "finger.png")), os.listdir(folder)
     assert not os.path.exists(stray), "finger.png was written into the system folder"
 
@@ -198,12 +209,7 @@ def case_a_folder_with_its_own_reader_is_kept(setup, work):
     own = os.path.join(work, "own-reader")
     os.makedirs(own)
     shutil.copy(setup.reader, os.path.join(own, "ZAZAPIt.dll"))
-    demo = Program(os.path.join(folder, "penmora-demo.exe"), own)
-    try:
-        demo.wait_port(CONTROL_PORT)
-        run(demo_cases.case_fingerprint_alone())
-    finally:
-        demo.stop()
+    fingerprint_from(folder, own)
     assert os.path.isfile(os.path.join(own, "finger.png")), os.listdir(own)
     assert not os.path.exists(os.path.join(folder, "finger.png"))
 
@@ -231,27 +237,18 @@ def case_a_user_folder_outside_the_ansi_code_page(setup, work):
     env = dict(os.environ, LANG="C.UTF-8")
     env.pop("LC_ALL", None)
     try:
-        demo = Program(os.path.join(folder, "penmora-demo.exe"), folder, env)
-        try:
-            demo.wait_port(CONTROL_PORT)
+        with running(os.path.join(folder, "penmora-demo.exe"), folder, CONTROL_PORT, env):
             run(demo_cases.case_signature())
             run(demo_cases.case_fingerprint_alone())
             run(demo_cases.case_signature_with_fingerprint())
-        finally:
-            demo.stop()
         log = todays_logs(folder)
         assert b"recv message: : " in log and b"TavoStartSignFinger" in log, log
 
-        service = Program(os.path.join(folder, "penmora.exe"), folder, env)
-        try:
-            service.wait_port(SERVICE_PORT)
+        with running(os.path.join(folder, "penmora.exe"), folder, SERVICE_PORT, env):
             run(refused_start(demo_cases.ERROR_TEXT))
             value = run_value(setup, work, env)
-            assert os.path.samefile(setup.native(value), os.path.join(folder, "penmora.exe")), \
-                value
-            assert USER_NAME in value, value
-        finally:
-            service.stop()
+        assert os.path.samefile(setup.native(value), os.path.join(folder, "penmora.exe")), value
+        assert USER_NAME in value, value
         # The service's own line: "打开设备失败" in code page 936, as always.
         log = todays_logs(folder)
         assert "打开设备失败".encode("gbk") in log, log.decode("gbk", errors="replace")
@@ -267,6 +264,21 @@ CASES = [
 ]
 
 
+def passes(case, setup, work):
+    """Runs one case and prints its outcome."""
+    begun = time.monotonic()
+    try:
+        case(setup, work)
+        print("ok      %s (%.0f s)" % (case.__name__, time.monotonic() - begun))
+        return True
+    except Exception:
+        print("FAILED  %s" % case.__name__)
+        traceback.print_exc()
+        return False
+    finally:
+        sys.stdout.flush()
+
+
 def main():
     setup = Setup(*[os.path.abspath(argument) for argument in sys.argv[1:5]])
     assert LAUNCHER, "PENMORA_LAUNCHER must name the Wine runner"
@@ -274,24 +286,13 @@ def main():
         if accepts(port):
             print("port %d is held by another program" % port)
             return 1
-    passed = failed = 0
     work = tempfile.mkdtemp(prefix="desk-test.")
     try:
-        for case in CASES:
-            begun = time.monotonic()
-            try:
-                case(setup, work)
-                passed += 1
-                print("ok      %s (%.0f s)" % (case.__name__, time.monotonic() - begun))
-            except Exception:
-                failed += 1
-                print("FAILED  %s" % case.__name__)
-                traceback.print_exc()
-            sys.stdout.flush()
+        results = [passes(case, setup, work) for case in CASES]
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+    print("%d passed, %d failed" % (results.count(True), results.count(False)))
+    return 0 if all(results) else 1
 
 
 if __name__ == "__main__":
