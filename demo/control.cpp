@@ -380,7 +380,8 @@ void ServeFile(platform::Socket socket, const Request& request) {
     const std::string path = request.path.substr(0, request.path.find('?'));
     for (const PageFile& page : kPageFiles) {
         if (path != page.path) continue;
-        std::ifstream in(gWebDirectory + "/" + page.file, std::ios::binary);
+        std::ifstream in(platform::FileSystemPath(gWebDirectory + "/" + page.file),
+                         std::ios::binary);
         std::ostringstream body;
         body << in.rdbuf();
         if (!in) {

@@ -35,32 +35,27 @@ void Bind(void* library, const char* name, Function& slot) {
 }  // namespace
 
 int main() {
-    // The service loads the reader's library from the current directory and
-    // writes its images there: both belong beside this executable, where the
-    // build puts the virtual reader.
-    std::error_code failed;
-    std::filesystem::current_path(platform::FileSystemPath(ExeDirectory()), failed);
-    if (failed) {
-        std::fprintf(stderr, "penmora-demo: cannot enter %s: %s\n", ExeDirectory().c_str(),
-                     failed.message().c_str());
-        return 1;
-    }
-
-    // The same path the service uses gives the same loaded library, so these
-    // controls act on the reader the service drives. This handle is never
-    // released: the reader keeps its state across captures.
-    demo::ReaderControls reader;
-    if (void* library = platform::LoadLibrary(platform::kFingerLibraryPath)) {
-        Bind(library, "VirtualReaderSetFinger", reader.setFinger);
-        Bind(library, "VirtualReaderSetOpenFails", reader.setOpenFails);
-        Bind(library, "VirtualReaderSetObserver", reader.setObserver);
-    } else {
-        std::fprintf(stderr, "penmora-demo: %s is missing in %s; fingerprints will not work\n",
-                     platform::kFingerLibraryPath, ExeDirectory().c_str());
-    }
-
     const std::string webDirectory = WebDirectory();
-    int result = RunService([reader, webDirectory] {
+    // The demo starts as the service does: in the folder it was started in,
+    // or in its own when only that one holds the reader's library, where the
+    // build and the installer put the virtual reader.
+    int result = RunService([webDirectory] {
+        // The same path the service uses gives the same loaded library, so
+        // these controls act on the reader the service drives. This handle
+        // is never released: the reader keeps its state across captures.
+        demo::ReaderControls reader;
+        if (void* library = platform::LoadLibrary(platform::kFingerLibraryPath)) {
+            Bind(library, "VirtualReaderSetFinger", reader.setFinger);
+            Bind(library, "VirtualReaderSetOpenFails", reader.setOpenFails);
+            Bind(library, "VirtualReaderSetObserver", reader.setObserver);
+        } else {
+            std::error_code unknown;
+            std::fprintf(stderr,
+                         "penmora-demo: %s is missing here (%s) and beside the demo; "
+                         "fingerprints will not work\n",
+                         platform::kFingerLibraryPath,
+                         std::filesystem::current_path(unknown).u8string().c_str());
+        }
         uint16_t port =
             demo::StartControlEndpoint("127.0.0.1", demo::kControlPort, webDirectory, reader);
         if (port == 0) {

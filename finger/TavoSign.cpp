@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <new>
 
+#include "platform/platform.h"
+
 namespace {
 
 constexpr std::array<uint8_t, 1024> MakeRedInkPalette() {
@@ -62,7 +64,7 @@ struct File {
 const std::array<uint8_t, 1024> RedInkPalette = MakeRedInkPalette();
 
 std::optional<Bmp8Pixels> ReadBmp8(const char* path) {
-    File file{std::fopen(path, "rb")};
+    File file{platform::OpenFile(path, "rb")};
     if (file.f == nullptr) {
         TraceOpenFailed(983);
         return std::nullopt;
@@ -119,7 +121,7 @@ int WriteRedBmp(const uint8_t* pixels, uint8_t bitCount, uint32_t width, uint32_
         return 0;
     if (pixels == nullptr && uint64_t(width) * height != 0) return 0;
 
-    File file{std::fopen(path, "wb")};
+    File file{platform::OpenFile(path, "wb")};
     if (file.f == nullptr) {
         TraceOpenFailed(1042);
         return 0;

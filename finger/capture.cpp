@@ -391,7 +391,7 @@ bool DecodePng(const std::vector<uint8_t>& file, Rgb& out) {
 }
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
-    FILE* f = std::fopen(path.c_str(), "rb");
+    FILE* f = platform::OpenFile(path, "rb");
     if (f == nullptr) return false;
     bool ok = std::fseek(f, 0, SEEK_END) == 0;
     const long size = ok ? std::ftell(f) : -1;
@@ -460,8 +460,14 @@ bool ScaleImageFile(const std::string& source, const std::string& destination, d
             0, STBIR_EDGE_CLAMP, STBIR_FILTER_BOX, STBIR_COLORSPACE_LINEAR, nullptr))
         return false;
     // Only PNG is ever asked for; another extension leaves the file alone.
-    if (EndsWithPng(destination))
-        png_image_write_to_file(&image, destination.c_str(), 0, scaled.data(), 0, nullptr);
+    if (EndsWithPng(destination)) {
+        if (FILE* out = platform::OpenFile(destination, "wb")) {
+            const bool written =
+                png_image_write_to_stdio(&image, out, 0, scaled.data(), 0, nullptr) != 0;
+            // A half-written file is removed, as libpng's own file writer does.
+            if (std::fclose(out) != 0 || !written) platform::RemoveFile(destination);
+        }
+    }
     return true;
 }
 

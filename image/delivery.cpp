@@ -3,7 +3,6 @@
 // image files sent to the page as unpadded Base64 inside one JSON message.
 #include "image/delivery.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <mutex>
 #include <new>
@@ -88,9 +87,12 @@ bool WriteCanvasBmp(const std::string& path) {
         WriteLog("error: ", "Canvas bitmap not readable");
         return false;
     }
-    FILE* file = std::fopen(path.c_str(), "wb");
+    FILE* file = platform::OpenFile(path, "wb");
     if (file == nullptr) {
-        const int code = errno;
+        // The system's own code (a sharing violation when another program
+        // holds the file, access denied, ...), read before anything else can
+        // change it.
+        const int code = platform::LastSystemError();
         WriteLog("error: ", "CreateFile failed");
         WriteLog("GetLastError: ", std::to_string(code));
         return false;
@@ -146,7 +148,7 @@ std::string SignPngPath() {
 }
 
 void SendImageFile(const std::string& path, int form) {
-    FILE* file = std::fopen(path.c_str(), "rb");
+    FILE* file = platform::OpenFile(path, "rb");
     if (file == nullptr) {
         WriteLog("error: ", "CreateFile failed");
         return;
@@ -206,14 +208,14 @@ void DeliverSignature() {
     if (!made) {
         // Whatever sign.png lies here is not this signature (an earlier
         // session's, or half written): it is neither sent nor kept.
-        std::remove(pngPath.c_str());
+        platform::RemoveFile(pngPath);
         WriteLog("error: ", "sign.png not made");
     } else if (!fingerFollows) {
         SendImageFile(pngPath, kSignForm);
     }
-    std::remove(bmpPath.c_str());
+    platform::RemoveFile(bmpPath);
     if (!fingerFollows) {
-        std::remove(pngPath.c_str());
+        platform::RemoveFile(pngPath);
     } else if (made) {
         SetSignPngPath(pngPath);
     }

@@ -12,6 +12,7 @@
 #include <new>
 
 #include "image/ximage_codec.h"
+#include "platform/platform.h"
 
 namespace ximage {
 
@@ -41,7 +42,7 @@ int32_t PpmFromDpi(int32_t dpi) {
 // Reads the whole file; false when it cannot be opened (ImageLastError is left
 // as it was) or read (ImageLastError set).
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
-    FILE* file = std::fopen(path.c_str(), "rb");
+    FILE* file = platform::OpenFile(path, "rb");
     if (file == nullptr) return false;
     bool ok = true;
     try {

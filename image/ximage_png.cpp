@@ -10,6 +10,7 @@
 #include <new>
 
 #include "image/ximage_codec.h"
+#include "platform/platform.h"
 
 namespace ximage {
 
@@ -227,7 +228,7 @@ using namespace ximage;
 
 bool SavePngFile(const CxImage& image, const std::string& path) {
     PngWriter writer;
-    writer.file = std::fopen(path.c_str(), "wb");
+    writer.file = platform::OpenFile(path, "wb");
     if (writer.file == nullptr) return false;
     if (!HoldsPixels(image)) {
         std::fclose(writer.file);

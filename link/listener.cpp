@@ -127,6 +127,14 @@ void ReceiveRequest(platform::Socket socket) {
 
 bool OpenListenerOn(ListenerKind kind, const char* address, uint16_t port) {
     platform::Socket s = platform::Listen(address, port, kBacklog);
+    if (s == platform::kInvalidSocket) {
+        // The service runs on without the port; the log says why pages
+        // cannot reach it (another program or another user's instance holds
+        // it, or it needs privileges).
+        const int code = platform::LastSystemError();
+        WriteLog("error", "port " + std::to_string(port) + " could not be opened: system error " +
+                              std::to_string(code));
+    }
     (kind == ListenerKind::Policy ? PolicyListener : ClientListener).store(s);
     return s != platform::kInvalidSocket;
 }

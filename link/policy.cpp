@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "link/listener.h"
@@ -129,7 +130,13 @@ void ServePolicyConnections(platform::Socket listener) {
 
 void AnswerPolicyRequests() {
     ServePolicyConnections(PolicyListenerSocket());
-    // No listener (the port is taken or needs privileges): nothing to serve,
-    // and nothing to spin on either.
-    for (;;) platform::WaitReadable(nullptr, nullptr, 0, -1);
+    // No listener (the port is taken, by another program or by the instance
+    // of another user of this machine, or needs privileges): nothing to
+    // serve. Waiting on nothing without a limit blocks for ever; should a
+    // system's wait ever come back all the same, the pause keeps this loop
+    // from spinning a processor for as long as the service runs.
+    for (;;) {
+        if (platform::WaitReadable(nullptr, nullptr, 0, -1) < 0)
+            std::this_thread::sleep_for(kAcceptRetryPause);
+    }
 }

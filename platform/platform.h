@@ -5,11 +5,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
 
 namespace platform {
+
+// Paths cross this interface as UTF-8 text on every system (on Linux: the
+// bytes of the file system, UTF-8 in practice). On Windows each one is widened
+// to UTF-16 at the system call, so no path passes through the ANSI code page,
+// whose letters a user's folder name may lack.
 
 // ---- Executable ------------------------------------------------------------
 // Full path of the running executable, as the system spells it; "" if unknown.
@@ -21,10 +27,19 @@ constexpr char kPathSeparator = '\\';
 constexpr char kPathSeparator = '/';
 #endif
 
-// An 8-bit path as the C library's file functions (fopen) take it, as a
-// std::filesystem path that names the same file. On Windows the 8-bit text is
-// in the ANSI code page, which std::filesystem does not read narrow text in.
+// A path as a std::filesystem path that names the same file (std::filesystem
+// does not read narrow text as UTF-8 on Windows).
 std::filesystem::path FileSystemPath(const std::string& path);
+
+// ---- Files -----------------------------------------------------------------
+// fopen for a path: `mode` as fopen takes it. nullptr on failure, with the
+// system's code for it in LastSystemError.
+std::FILE* OpenFile(const std::string& path, const char* mode);
+// Deletes a file. True when it is gone.
+bool RemoveFile(const std::string& path);
+// The system's own code for the last failed call of the calling thread:
+// GetLastError on Windows, errno elsewhere. Read it before any other call.
+int LastSystemError();
 
 // ---- Single instance -------------------------------------------------------
 // Takes the process-wide lock called `name` (the executable's file name). True
@@ -80,7 +95,8 @@ using Socket = int;
 #endif
 constexpr Socket kInvalidSocket = -1;
 // A listening socket on `address` ("0.0.0.0" for every interface, "127.0.0.1"
-// for loopback) and `port` (0: any free port). kInvalidSocket on failure.
+// for loopback) and `port` (0: any free port). kInvalidSocket on failure, with
+// the system's code for it in LastSystemError.
 Socket Listen(const char* address, uint16_t port, int backlog);
 // The local port a socket is bound to; 0 on failure.
 uint16_t LocalPort(Socket socket);

@@ -57,7 +57,7 @@ void WriteLog(const std::string& tag, const std::string& message) {
         TestLogFolder.empty() ? ExeDirectory() + platform::kPathSeparator + "log" : TestLogFolder;
     const std::string path = folder + platform::kPathSeparator + fileName;
     MakeDirectories(path);
-    FILE* file = fopen(path.c_str(), "ab");
+    FILE* file = platform::OpenFile(path, "ab");
     if (!file) return;
     // One buffered write of the whole line: with append mode every line lands
     // at the end of the file, even with another process appending too.

@@ -3,11 +3,15 @@
 // at once and without clean-up.
 #include "shell/startup.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "image/canvas.h"
 #include "link/listener.h"
 #include "link/policy.h"
 #include "platform/platform.h"
 #include "shell/autostart.h"
+#include "shell/log.h"
 #include "shell/tray.h"
 
 namespace {
@@ -19,10 +23,30 @@ std::string ExecutableFileName() {
     return last == std::string::npos ? path : path.substr(last + 1);
 }
 
+// The reader's library, finger.png and SignFP.png are all taken relative to
+// the current folder, but a start at logon gets a working folder that the
+// system chooses, not the install folder. So when the current folder holds no
+// reader library and the executable's folder does, the executable's folder
+// becomes the current one; a start in a folder that holds the library keeps
+// it, and so does one where neither does.
+void EnterTheReadersFolder() {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path library = platform::FileSystemPath(platform::kFingerLibraryPath);
+    if (fs::is_regular_file(library, error)) return;
+    const std::string folder = ExeDirectory();
+    if (folder.empty()) return;
+    const fs::path programFolder = platform::FileSystemPath(folder);
+    if (!fs::is_regular_file(programFolder / library.filename(), error)) return;
+    // Should the folder not be entered, the start goes on where it is.
+    fs::current_path(programFolder, error);
+}
+
 }  // namespace
 
 int RunService(const std::function<void()>& beforeMainLoop, Autostart autostart) {
     platform::EndProcessOnSignals();
+    EnterTheReadersFolder();
     if (!platform::TakeInstanceLock(ExecutableFileName())) return 0;
     if (autostart == Autostart::Register) RegisterAutostart();
     // Without the window that owns the icon the service does not start; the

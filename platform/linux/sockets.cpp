@@ -43,7 +43,10 @@ Socket Listen(const char* address, uint16_t port, int backlog) {
     int one = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(s, backlog) != 0) {
+        // The caller reports why the port could not be opened.
+        const int error = errno;
         close(s);
+        errno = error;
         return kInvalidSocket;
     }
     return s;

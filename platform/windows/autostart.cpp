@@ -1,5 +1,5 @@
 // Windows: the per-user autostart entry, a string value under the current
-// user's Run key that holds the executable's full path in the ANSI code page.
+// user's Run key that holds the executable's full path.
 #include "platform/platform.h"
 #include "platform/windows/win32.h"
 
@@ -16,11 +16,15 @@ int WriteAutostartEntry(const std::string& entryName, const std::string& executa
         RegCloseKey(key);
         return 2;
     }
-    // The data of a string value includes its terminating NUL, so that every
-    // reader of the value finds the string's end.
-    const LONG result = RegSetValueExA(key, entryName.c_str(), 0, REG_SZ,
-                                       reinterpret_cast<const BYTE*>(executablePath.c_str()),
-                                       static_cast<DWORD>(executablePath.size() + 1));
+    // Written wide: the value is stored as UTF-16 in any case, and the ANSI
+    // call would turn the letters its code page lacks into "?". The data of
+    // a string value includes its terminating NUL, so that every reader of
+    // the value finds the string's end.
+    const std::wstring name = Widen(entryName, CP_UTF8);
+    const std::wstring path = Widen(executablePath, CP_UTF8);
+    const LONG result =
+        RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                       static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
     return result == ERROR_SUCCESS ? 0 : 2;
 }

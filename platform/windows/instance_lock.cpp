@@ -8,7 +8,9 @@
 namespace platform {
 
 bool TakeInstanceLock(const std::string& name) {
-    CreateMutexA(nullptr, TRUE, name.c_str());
+    // The name as the wide module path spells it, letters outside the ANSI
+    // code page included.
+    CreateMutexW(nullptr, TRUE, Widen(name, CP_UTF8).c_str());
     // Only a name another process holds, or one we may not use, refuses the
     // start; any other failure lets the service run rather than not at all.
     const DWORD error = GetLastError();

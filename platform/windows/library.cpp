@@ -10,9 +10,7 @@ const char* const kFingerLibraryPath = ".//ZAZAPIt.dll";
 
 void* LoadLibrary(const char* path) {
     if (path == nullptr || *path == '\0') return nullptr;
-    // Paths are 8-bit text in the system's ANSI code page, as the file
-    // functions of the C library take them.
-    std::wstring wide = Widen(path, CP_ACP);
+    std::wstring wide = Widen(path, CP_UTF8);
     // A relative path would still be searched for along the library path;
     // its full form names the one file in the current directory.
     wchar_t full[MAX_PATH];

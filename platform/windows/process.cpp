@@ -17,12 +17,22 @@ DWORD WINAPI RunThreadBody(LPVOID parameter) {
 }  // namespace
 
 std::string ExecutablePath() {
-    // The system's own limit for this call's paths; the buffer starts zeroed.
-    char path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    // A path cut short at the buffer's end would name another file.
-    if (length == 0 || length >= MAX_PATH) return "";
-    return std::string(path, length);
+    // Read wide: the ANSI call puts "?" for every letter of the folder's name
+    // that the ANSI code page lacks, and the path then names no file. The
+    // buffer grows up to the longest path the system has.
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) return "";
+        // A path cut short at the buffer's end would name another file.
+        if (length < path.size()) {
+            path.resize(length);
+            return Narrow(path, CP_UTF8);
+        }
+        if (path.size() >= 32768) return "";
+        path.resize(path.size() * 2);
+    }
 }
 
 bool StartDetachedThread(std::function<void()> body) {

@@ -68,7 +68,10 @@ Socket Listen(const char* address, uint16_t port, int backlog) {
     setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one);
     if (bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
         listen(s, backlog) != 0) {
+        // The caller reports why the port could not be opened.
+        const int error = WSAGetLastError();
         closesocket(s);
+        WSASetLastError(error);
         return kInvalidSocket;
     }
     return Ours(s);

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -19,6 +18,7 @@
 #include "link/frame.h"
 #include "link/listener.h"
 #include "pad/session.h"
+#include "platform/platform.h"
 #include "shell/log.h"
 #include "tests/image/image_test_util.h"
 #include "tests/support/harness.h"
@@ -294,11 +294,11 @@ TEST_F(DeliveryTest, UncreatableSignBmpLogsTheSystemErrorCode) {
     ConnectPeer();
     WriteFileBytes(pngPath_, {0x89, 'P', 'N', 'G', 'o', 'l', 'd'});
     ASSERT_TRUE(std::filesystem::create_directory(bmpPath_));  // a folder where sign.bmp goes
-    // The code this system gives for a file that cannot be made over a folder.
-    errno = 0;
-    std::FILE* made = std::fopen(bmpPath_.c_str(), "wb");
+    // The system's own code for a file that cannot be made over a folder
+    // (EISDIR on Linux, access denied on Windows), not the C runtime's errno.
+    std::FILE* made = platform::OpenFile(bmpPath_, "wb");
     ASSERT_EQ(made, nullptr);
-    const int expected = errno;
+    const int expected = platform::LastSystemError();
     ASSERT_NE(expected, 0);
     const std::string before = ReadTodaysLog(OwnLogFolder());
     DeliverSignature();

@@ -1,8 +1,9 @@
 // The service's hidden window and tray icon under Wine. Wine's shell hands
 // each Shell_NotifyIconW call to the window of class "Shell_TrayWnd" as
-// WM_COPYDATA (the operation in dwData, the record in a fixed layout whose
-// head is hWnd, uID, uFlags, uCallbackMessage and szTip); this test plays
-// that taskbar and drives the window as the shell and the user would.
+// WM_COPYDATA (the operation in dwData, the record in a fixed layout: hWnd,
+// uID, uFlags, uCallbackMessage, szTip, ..., then the icon's bitmap); this
+// test plays that taskbar and drives the window as the shell and the user
+// would.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -26,16 +27,41 @@ struct IconCall {
     UINT flags = 0;
     UINT callback = 0;
     std::wstring tip;
+    // The size of the icon's picture as the shell receives it; 0 when the
+    // record carries none.
+    UINT iconWidth = 0;
+    UINT iconHeight = 0;
 };
 
-// The head of the record Wine's shell sends.
-struct NotifyHead {
+// The record Wine's shell sends: the fields of the notification record, then
+// the icon's colour bitmap (width, height, planes, bits per pixel) whose bits
+// follow with those of its mask.
+struct NotifyRecord {
     LONG hWnd;
     UINT uID;
     UINT uFlags;
     UINT uCallbackMessage;
     WCHAR szTip[128];
+    DWORD dwState;
+    DWORD dwStateMask;
+    WCHAR szInfo[256];
+    UINT uTimeout;
+    WCHAR szInfoTitle[64];
+    DWORD dwInfoFlags;
+    GUID guidItem;
+    UINT width;
+    UINT height;
+    UINT planes;
+    UINT bpp;
 };
+
+// The bytes of the icon's bitmaps after the record: the colour rows and the
+// mask's rows of 1 bit per pixel, each row a whole number of 16-bit words.
+size_t IconBitsSize(const NotifyRecord& record) {
+    const size_t colourRow = (record.width * record.planes * record.bpp + 15) / 16 * 2;
+    const size_t maskRow = (record.width + 15) / 16 * 2;
+    return (colourRow + maskRow) * record.height;
+}
 
 class Taskbar {
   public:
@@ -62,8 +88,8 @@ class Taskbar {
         auto* self = reinterpret_cast<Taskbar*>(GetWindowLongPtrW(window, GWLP_USERDATA));
         if (message == WM_COPYDATA && self) {
             const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(l);
-            if (data->cbData >= sizeof(NotifyHead)) {
-                const auto* head = static_cast<const NotifyHead*>(data->lpData);
+            if (data->cbData >= sizeof(NotifyRecord)) {
+                const auto* head = static_cast<const NotifyRecord*>(data->lpData);
                 IconCall call;
                 call.operation = static_cast<DWORD>(data->dwData);
                 call.window = static_cast<uint32_t>(head->hWnd);
@@ -71,6 +97,12 @@ class Taskbar {
                 call.flags = head->uFlags;
                 call.callback = head->uCallbackMessage;
                 call.tip.assign(head->szTip, wcsnlen(head->szTip, 128));
+                // Only a record whose bitmap bits fill the rest carries a
+                // picture of that size.
+                if (data->cbData == sizeof(NotifyRecord) + IconBitsSize(*head)) {
+                    call.iconWidth = head->width;
+                    call.iconHeight = head->height;
+                }
                 std::lock_guard<std::mutex> lock(self->mutex_);
                 self->calls_.push_back(call);
                 self->changed_.notify_all();
@@ -145,6 +177,10 @@ void ExpectTheIconRecord(const IconCall& call, HWND window) {
     EXPECT_EQ(call.flags, 0x17u);
     EXPECT_EQ(call.callback, 1124u);
     EXPECT_EQ(call.tip, L"Scribtor");
+    // The picture at the notification area's size (16 pixels at 100 %, more
+    // at a larger scale), not the large icon scaled down by the shell.
+    EXPECT_EQ(call.iconWidth, static_cast<UINT>(GetSystemMetrics(SM_CXSMICON)));
+    EXPECT_EQ(call.iconHeight, static_cast<UINT>(GetSystemMetrics(SM_CYSMICON)));
 }
 
 // Keys typed into the menu that the window's thread tracks.

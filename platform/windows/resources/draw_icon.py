@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 """Draws Penmora's icon, a pen over a signature pad, and writes it as a
-Windows icon file with a 16x16 and a 32x32 image of 32 bits per pixel.
+Windows icon file with images of 16, 20, 24, 32 and 48 pixels, 32 bits per
+pixel: the notification area's size at a display scale of 100 %, 125 % and
+150 %, and the desktop's and Explorer's. The system then picks an image of
+the size it needs instead of scaling one, which blurs.
 
 The picture is described once in coordinates from 0 to 1 and rendered at each
-size with 8x8 samples per pixel, so both sizes come out anti-aliased from the
+size with 8x8 samples per pixel, so every size comes out anti-aliased from the
 same shapes. Only the standard library is used.
 
 Usage: draw_icon.py OUTPUT.ico [PREVIEW.png]
-The preview, if asked for, shows both images enlarged eight times.
+The preview, if asked for, shows the images enlarged eight times.
 """
 import math
 import struct
@@ -15,6 +18,7 @@ import sys
 import zlib
 
 SAMPLES = 8  # per pixel and axis
+SIZES = (16, 20, 24, 32, 48)
 
 # Colours as (red, green, blue, alpha), alpha from 0 to 1.
 PAD_EDGE = (33, 43, 54, 1.0)
@@ -108,9 +112,10 @@ def pen_outline(half):
 
 
 def layers(size):
-    """The shapes from back to front. At 16 pixels the signature is drawn
-    bolder, the pen thicker and the pad's buttons are left out, so that what remains reads."""
-    small = size <= 16
+    """The shapes from back to front. Up to 20 pixels the signature is drawn
+    bolder, the pen thicker and the pad's buttons are left out, so that what
+    remains reads."""
+    small = size <= 20
     half = 0.105 if small else PEN_HALF
     ink_width = 0.085 if small else 0.05
     signature = [(0.17, 0.62), (0.24, 0.50), (0.29, 0.66), (0.35, 0.54), (0.40, 0.60)]
@@ -195,7 +200,7 @@ def icon_file(images):
 
 
 def preview_png(renders, scale=8):
-    """Both renders side by side over a checkerboard, enlarged."""
+    """The renders side by side over a checkerboard, enlarged."""
     width = sum(len(r) for r in renders) * scale + 8 * (len(renders) + 1)
     height = max(len(r) for r in renders) * scale + 16
     canvas = [[(200, 200, 200) if ((x // 8 + y // 8) % 2) else (255, 255, 255)
@@ -226,7 +231,7 @@ def main(argv):
     if len(argv) not in (2, 3):
         print(__doc__, file=sys.stderr)
         return 2
-    renders = [render(16), render(32)]
+    renders = [render(size) for size in SIZES]
     with open(argv[1], "wb") as f:
         f.write(icon_file([(len(r), icon_image(r)) for r in renders]))
     if len(argv) == 3:
