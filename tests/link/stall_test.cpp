@@ -165,8 +165,8 @@ TEST_F(Stall, APageThatAcceptsNothingForTheStallLimitIsClosedAndLogged) {
     ASSERT_TRUE(WaitFor([&] { return connection->closed.load(); }, 20000));
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1000));
     EXPECT_TRUE(WaitFor([&] { return LoggedTimes(line) == before + 1; }, 5000));
-    // Its queue is freed; it stays the ActiveClient, and what is sent now is
-    // dropped.
+    // Its queue is freed; with no other page open it stays the ActiveClient,
+    // and what is sent now is dropped.
     EXPECT_EQ(connection->QueuedBytes(), 0u);
     EXPECT_EQ(ActiveClient(), connection);
     SendTextMessage(big);
