@@ -173,13 +173,15 @@ const steps = [
       let badLength = '';
       try { base64ToBytes('YWJjZ'); } catch (e) { badLength = e.message; }
       let refused = '';
-      try { await connect('ws://127.0.0.1:9'); } catch (e) { refused = e.message; }
-      return { decoded, badLength, refused };
+      let code = '';
+      try { await connect('ws://127.0.0.1:9'); } catch (e) { refused = e.message; code = e.code; }
+      return { decoded, badLength, refused, code };
     });
     check(JSON.stringify(result.decoded) === '[[97],[97,98],[97,98,99]]',
       `decoded ${JSON.stringify(result.decoded)}`);
     check(result.badLength.includes('not Base64'), `bad length: "${result.badLength}"`);
-    check(result.refused.includes('not running'), `refused connection: "${result.refused}"`);
+    check(result.refused.includes('not running') && result.code === 'unreachable',
+      `refused connection: ${result.code} "${result.refused}"`);
   }],
   ['the page connects to the service', async (page) => {
     await page.click('#connect');
@@ -319,8 +321,10 @@ function silentListener() {
 
 const local = { pageUrl: null, silentPort: 0 };
 
-// How long each isRunning answer took, printed at the end.
+// How long each isRunning answer took, and how long after a reload the pad
+// was released, printed at the end.
 const isRunningTimes = [];
+const padReleaseTimes = [];
 
 async function checkService(page, url, options) {
   const answer = await page.evaluate(([u, o]) => window.promisePage.checkService(u ?? undefined, o),
@@ -408,6 +412,64 @@ const promiseSteps = [
     checkImage(await outcome(page, call), 600, 355);
     await page.waitForFunction(() => window.oks === 1);
     await page.waitForFunction(() => window.signer.pad === 'closed');
+  }],
+  ['isRunning() answers from the open client for every name of the service, without a probe', async (page) => {
+    // The service listens on IPv4 only: a probe of [::1] would find nothing.
+    for (const url of ['ws://localhost:10001', 'ws://[::1]:10001/', 'ws://127.0.0.1:10001/any/path']) {
+      const answer = await checkService(page, url);
+      check(answer.running === true && answer.ms < 100, `${url}: ${answer.running} in ${answer.ms} ms`);
+    }
+    const elsewhere = await checkService(page, 'ws://127.0.0.1:9');
+    check(elsewhere.running === false, `another port: ${elsewhere.running}`);
+    const call = await startCall(page, 'sign', { timeoutMs: 15000 });
+    await signOnPad(page, call);
+    checkImage(await outcome(page, call), 600, 355);
+    await page.waitForFunction(() => window.signer.pad === 'closed');
+  }],
+  ['a second tab\'s isRunning() leaves this tab\'s next sign() working', async (page) => {
+    const tab = await page.context().newPage();
+    try {
+      await tab.goto(local.pageUrl);
+      await tab.waitForFunction(() => window.promisePage);
+      // The second tab has no client of its own: it probes, a connection that
+      // comes and goes while this tab stays connected.
+      const answer = await tab.evaluate(() => window.promisePage.checkService());
+      isRunningTimes.push(`second tab: ${answer.running} in ${answer.ms.toFixed(1)} ms`);
+      check(answer.running === true, `the second tab's isRunning() gave ${answer.running}`);
+    } finally {
+      await tab.close();
+    }
+    const call = await startCall(page, 'sign', { timeoutMs: 15000 });
+    await signOnPad(page, call);
+    checkImage(await outcome(page, call), 600, 355);
+    await page.waitForFunction(() => window.signer.pad === 'closed');
+  }],
+  ['a reload in the middle of a signature releases the pad within a second', async (page) => {
+    // The signer in another tab watches the pad while this one reloads.
+    const watcher = await page.context().newPage();
+    try {
+      await watcher.goto(local.pageUrl);
+      await watcher.waitForFunction(() => window.signer);
+      await watcher.evaluate(() => window.signer.connect());
+      const call = await startCall(page, 'sign');
+      await call.waitForPad();
+      await watcher.waitForFunction(() => window.signer.pad === 'open');
+      const reloaded = Date.now();
+      await page.reload();
+      const closed = await watcher.waitForFunction(
+        (since) => window.signer.pad === 'closed' && window.signer.padChangedAt >= since
+          ? window.signer.padChangedAt : false, reloaded, { timeout: 5000 })
+        .then((handle) => handle.jsonValue(), () => null);
+      check(closed !== null, 'the pad was still open 5 s after the reload');
+      padReleaseTimes.push(closed - reloaded);
+      check(closed - reloaded < 1000, `the pad was released ${closed - reloaded} ms after the reload`);
+    } finally {
+      await watcher.close();
+    }
+    // The reloaded page connects again for the steps that follow.
+    await page.waitForFunction(() => window.promisePage && window.signer);
+    await page.evaluate(() => window.signer.connect());
+    await page.evaluate(() => window.promisePage.open({ reconnect: true }));
   }],
   ['fingerprint() resolves with the fingerprint', async (page) => {
     await sendToPad(page, { finger: 'place' });
@@ -561,6 +623,7 @@ async function main() {
     fs.rmSync(profile, { recursive: true, force: true });
   }
   if (isRunningTimes.length) console.log(`isRunning answers: ${isRunningTimes.join(', ')}`);
+  if (padReleaseTimes.length) console.log(`pad released ${padReleaseTimes.join(', ')} ms after a reload`);
   console.log(`screenshots in ${shotDir}`);
   console.log(`${passed} passed, ${failed} failed`);
   process.exit(failed ? 1 : 0);

@@ -91,6 +91,22 @@ const steps = [
                        error: 'timeout', bytes: [97, 98] };
     check(JSON.stringify(out) === JSON.stringify(expected), `got ${JSON.stringify(out)}`);
   }],
+  ['without WebSocket, connecting says so instead of "not running"', () => {
+    // Node before 22 has no WebSocket; a newer one has its own, hidden here.
+    const script = `delete globalThis.WebSocket;
+      const { Penmora, PenmoraError, connect } = await import('${packageJson.name}');
+      const outcome = (promise) => promise.then((value) => ({ value }),
+        (e) => ({ penmoraError: e instanceof PenmoraError, code: e.code, message: e.message }));
+      console.log(JSON.stringify([await outcome(connect()), await outcome(Penmora.isRunning()),
+                                  await outcome(new Penmora().connect())]));`;
+    fs.writeFileSync(path.join(consumer, 'bare.mjs'), script);
+    const outcomes = JSON.parse(run(process.execPath, ['bare.mjs'], consumer));
+    for (const outcome of outcomes) {
+      check(outcome.penmoraError && outcome.code === 'unsupported' &&
+            /no WebSocket/.test(outcome.message) && !/not running/.test(outcome.message),
+            `got ${JSON.stringify(outcome)}`);
+    }
+  }],
   ['tsc finds the types through the package', () => {
     fs.writeFileSync(path.join(consumer, 'use.ts'),
       `import { connect, type PenmoraImage } from '${packageJson.name}';

@@ -7,6 +7,7 @@ const signer = {
   socket: null,
   commands: [],      // "SignCommand accepted", ... in the order the pad got them
   pad: 'unknown',    // open / closed
+  padChangedAt: 0,   // Date.now() when the demo last reported the pad's state
   errors: [],        // answers to malformed control messages
   synced: [],        // resolvers of sync() calls, in order
 
@@ -31,6 +32,7 @@ const signer = {
       this.commands.push(`${COMMANDS[code] || code} ${event.accepted ? 'accepted' : 'refused'}`);
     } else if ('pad' in event) {
       this.pad = event.pad;
+      this.padChangedAt = Date.now();
     } else if ('error' in event) {
       this.errors.push(event.error);
       const resolve = this.synced.shift();
