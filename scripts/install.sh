@@ -5,7 +5,7 @@
 #        scripts/install.sh --uninstall         remove
 #
 # Install: penmora goes to ~/.local/lib/penmora/, where it writes its daily
-# log; the udev rule that lets the desktop's user open the pad is installed
+# log, with the project's LICENSE beside it; the udev rule that lets the desktop's user open the pad is installed
 # (the one step that needs root: sudo is asked for it, and only for it); the
 # service is started from its folder, and writes its own autostart entry.
 # An installed service that runs is ended first, so installing again
@@ -68,7 +68,8 @@ udev_rule() {
 
 if [ "${1:-}" = --uninstall ]; then
   end_service
-  rm -f "$exe" "$folder/sign.bmp" "$folder/sign.png" "$folder/finger.png" "$folder/SignFP.png"
+  rm -f "$exe" "$folder/LICENSE" "$folder/sign.bmp" "$folder/sign.png" "$folder/finger.png" \
+    "$folder/SignFP.png"
   # The autostart entry, when it names this executable (another copy of the
   # service may have written it since).
   if [ -f "$autostart" ] && grep -qF "$exe" "$autostart"; then
@@ -98,6 +99,7 @@ mkdir -p "$folder"
 cp "$build/penmora" "$exe.new"
 chmod 755 "$exe.new"
 mv -f "$exe.new" "$exe"
+install -m 644 "$top/LICENSE" "$folder/LICENSE"
 echo "Installed $exe"
 udev_rule
 # Started in its own folder, detached from this terminal; it registers its

@@ -4,7 +4,8 @@ temporary folder, with the udev rule in a folder of the test's own.
 
 Usage: linux_install_test.py BUILD_FOLDER   (the folder holding penmora)
 
-Install: the executable in ~/.local/lib/penmora/, the rule for the pad's ids,
+Install: the executable in ~/.local/lib/penmora/ with the project's LICENSE
+beside it, the rule for the pad's ids,
 the service started there (a handshake and "TavoStartSign" on its port) with
 its autostart entry naming the installed executable. Uninstall: the service
 ended, and nothing left in the home but the log.
@@ -70,6 +71,9 @@ def main():
         output = result.stdout.decode()
         assert result.returncode == 0, output
         assert os.access(exe, os.X_OK), "no executable " + exe
+        with open(os.path.join(os.path.dirname(exe), "LICENSE")) as installed, \
+                open(os.path.join(TOP, "LICENSE")) as project:
+            assert installed.read() == project.read(), "the installed LICENSE differs"
         with open(os.path.join(rules, "70-penmora-pad.rules")) as rule:
             text = rule.read()
         vendor, product = pad_ids()
