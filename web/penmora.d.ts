@@ -26,8 +26,18 @@ export type PenmoraErrorCode =
   | 'superseded'
   /** No image within `timeoutMs` of the call's start; the client sent "TavoCloseSign". */
   | 'timeout'
-  /** connect(): the service did not answer at the address. */
+  /**
+   * connect(): the service did not answer at the address. The message says
+   * what the page can tell: not running (where nothing stood in the way), or
+   * not running or not allowed by the browser, and that a public page must
+   * be https.
+   */
   | 'unreachable'
+  /**
+   * connect(): the browser did not let this page reach this computer (Local
+   * Network Access denied); the message says how to allow it.
+   */
+  | 'blocked'
   /** No WebSocket in this environment (Node before 22): the client needs a browser. */
   | 'unsupported';
 
@@ -82,6 +92,24 @@ export interface ConnectOptions {
 export interface IsRunningOptions {
   /** How long to wait for the service's answer; 2000 ms. */
   timeoutMs?: number | undefined;
+}
+
+/**
+ * Whether the browser lets this page reach the service on this computer
+ * (Local Network Access): its permission's state, 'granted' on a page served
+ * from the loopback address, 'unknown' where the browser gives no answer.
+ */
+export type LocalAccess = 'granted' | 'prompt' | 'denied' | 'unknown';
+
+/** What Penmora.check() found, for a page's banner. */
+export interface ServiceCheck {
+  /**
+   * true: the service answered. false: it did not, although nothing stood in
+   * the way (install or start it). null: the page cannot tell (the browser's
+   * permission is not given, or it gives no answer).
+   */
+  running: boolean | null;
+  access: LocalAccess;
 }
 
 export interface CloseInfo {
@@ -139,6 +167,14 @@ export class Penmora {
    */
   static isRunning(url?: string, options?: IsRunningOptions): Promise<boolean>;
 
+  /**
+   * For a page's banner, "install the service" or "allow access in your
+   * browser". A secure page whose permission is still to be asked gets
+   * `running: null` without a probe, which would raise the browser's prompt.
+   * Rejects only with 'unsupported', where there is no WebSocket.
+   */
+  static check(url?: string, options?: IsRunningOptions): Promise<ServiceCheck>;
+
   /** The service's address. */
   readonly url: string;
   readonly connected: boolean;
@@ -147,8 +183,9 @@ export class Penmora {
   off<E extends PenmoraEvent>(event: E, handler: PenmoraEvents[E]): this;
 
   /**
-   * Resolves once connected; rejects with a PenmoraError: 'unreachable' when
-   * the service does not answer, 'unsupported' without WebSocket.
+   * Resolves once connected; rejects with a PenmoraError: 'blocked' when the
+   * browser does not let the page reach this computer, 'unreachable' when the
+   * service does not answer, 'unsupported' without WebSocket.
    */
   connect(): Promise<this>;
   /** Closes the connection and ends any reconnection. */

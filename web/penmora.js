@@ -10,8 +10,9 @@
 // ({ png: Blob, base64 }) and reject with a PenmoraError whose code says why:
 // 'cancelled', 'start-failed', 'closed', 'superseded' or 'timeout'. One call
 // is in flight at a time, since the service runs one pad session. connect()
-// rejects with 'unreachable'; without WebSocket (Node before 22) everything
-// that would connect rejects with 'unsupported'.
+// rejects with 'blocked' when the browser does not let the page reach this
+// computer (Local Network Access), else with 'unreachable'; without WebSocket
+// (Node before 22) everything that would connect rejects with 'unsupported'.
 //
 // The service sends the pad's messages to the newest page still connected to
 // it; a page that is left (reloaded, closed) with a call in flight ends the
@@ -95,6 +96,81 @@ function sameService(a, b) {
   return normal(a) === normal(b);
 }
 
+// ---- Local Network Access ------------------------------------------------
+//
+// Browsers let a page on a public site open ws://127.0.0.1 only once the user
+// (or a policy of IT's) allowed it. A page cannot see why a WebSocket failed,
+// but it can ask the permission's state, under its name since Chromium 145
+// and under the older one before.
+const ACCESS_PERMISSIONS = ['loopback-network', 'local-network-access'];
+const ACCESS_STATES = new Set(['granted', 'prompt', 'denied']);
+
+// 'granted', 'prompt' or 'denied' as the browser says; 'unknown' where it
+// knows neither name. The current name decides where the browser knows it:
+// in a frame allowed only "loopback-network" the older name says 'denied'
+// while the connection works.
+async function permissionState() {
+  const permissions = globalThis.navigator && globalThis.navigator.permissions;
+  if (!permissions || typeof permissions.query !== 'function') return 'unknown';
+  for (const name of ACCESS_PERMISSIONS) {
+    try {
+      const { state } = await permissions.query({ name });
+      if (ACCESS_STATES.has(state)) return state;
+    } catch (e) {
+      // A browser that does not know this name: try the next one.
+    }
+  }
+  return 'unknown';
+}
+
+// A page served from this computer's loopback address, where nothing is
+// refused (whatever its permission says).
+function onLoopbackPage() {
+  const host = globalThis.location ? globalThis.location.hostname : '';
+  return LOOPBACK_HOSTS.has(host) || /^127\.\d+\.\d+\.\d+$/.test(host) || host.endsWith('.localhost');
+}
+
+// Whether this page may reach the service: as the browser says, and
+// 'granted' on a loopback page.
+async function localAccess() {
+  return onLoopbackPage() ? 'granted' : permissionState();
+}
+
+// The sentence for a page inside a frame, which its parent must allow too.
+function frameHint() {
+  let framed = false;
+  try {
+    framed = globalThis.window !== undefined && globalThis.window !== globalThis.window.top;
+  } catch (e) {
+    framed = true;  // a parent of another origin
+  }
+  return framed ? ' This page is inside a frame: the page around it must allow it too, with ' +
+    'allow="loopback-network" on the <iframe>.' : '';
+}
+
+// Why a connection to `url` could not be made, as far as the page can tell.
+async function unreachable(url) {
+  const access = await localAccess();
+  if (access === 'granted') {
+    return new PenmoraError('unreachable', `Penmora: the service is not running at ${url} ` +
+                            '(start it, or check that nothing else holds the port)');
+  }
+  const secure = globalThis.isSecureContext;
+  if (secure === true && access === 'denied') {
+    return new PenmoraError('blocked', 'Penmora: the browser did not let this page reach the ' +
+      `Penmora service on this computer (${url}). Allow this site to access apps and services ` +
+      'on this device in the browser\'s site settings (the icon left of the address), or ask IT ' +
+      'to list this site in the browser policy LocalNetworkAccessAllowedForUrls.' + frameHint());
+  }
+  return new PenmoraError('unreachable', `Penmora: cannot reach the service at ${url}: either it ` +
+    'is not running on this computer (install or start it), or the browser did not let this ' +
+    'page reach it (allow this site to access apps and services on this device in the ' +
+    'browser\'s site settings, or ask IT to list it in the policy ' +
+    'LocalNetworkAccessAllowedForUrls).' +
+    (secure === false ? ' This page is not served over https: a page on a public site must be, ' +
+                        'or the browser refuses it outright.' : '') + frameHint());
+}
+
 // Node before version 22, and other environments without WebSocket, cannot
 // reach the service; they are told so rather than "not running".
 function noWebSocket() {
@@ -105,7 +181,8 @@ function noWebSocket() {
 
 // Why a call ended without its image: `code` is one of 'cancelled',
 // 'start-failed', 'closed', 'superseded' or 'timeout'; why connect() failed:
-// 'unreachable', or 'unsupported' where there is no WebSocket. For
+// 'blocked' (the browser's Local Network Access), 'unreachable', or
+// 'unsupported' where there is no WebSocket. For
 // 'start-failed', `serviceText` holds the service's own words.
 export class PenmoraError extends Error {
   constructor(code, message, { cause, serviceText } = {}) {
@@ -210,8 +287,7 @@ export class Penmora {
       socket.onclose = (event) => {
         if (this.#socket === socket) this.#socket = null;
         if (!opened) {
-          reject(new PenmoraError('unreachable', `Penmora: the service is not running at ${this.url} ` +
-                                  '(start it, or check that nothing else holds the port)'));
+          unreachable(this.url).then(reject, reject);
           return;
         }
         openClients.delete(this);
@@ -423,38 +499,66 @@ export class Penmora {
   static isRunning(url = DEFAULT_URL, { timeoutMs } = {}) {
     const unsupported = noWebSocket();
     if (unsupported) return Promise.reject(unsupported);
-    let limit;
-    try {
-      limit = milliseconds(timeoutMs, 'timeoutMs', IS_RUNNING_TIMEOUT_MS);
-    } catch (e) {
-      limit = IS_RUNNING_TIMEOUT_MS;
-    }
-    for (const client of openClients) {
-      if (client.connected && sameService(client.url, url)) return Promise.resolve(true);
-    }
-    return new Promise((resolve) => {
-      let socket;
-      try {
-        socket = new WebSocket(url);
-      } catch (e) {
-        resolve(false);
-        return;
-      }
-      let timer = null;
-      const finish = (running) => {
-        if (timer === null) return;
-        clearTimeout(timer);
-        timer = null;
-        socket.onopen = socket.onclose = socket.onerror = null;
-        socket.close();
-        resolve(running);
-      };
-      timer = setTimeout(() => finish(false), limit);
-      socket.onopen = () => finish(true);
-      socket.onclose = () => finish(false);
-      socket.onerror = () => finish(false);
-    });
+    if (connectedTo(url)) return Promise.resolve(true);
+    return probe(url, timeoutMs);
   }
+
+  // For a page's banner: { running, access }. `access` is the browser's Local
+  // Network Access for this page ('granted', 'prompt', 'denied', or 'unknown'
+  // where the browser has no answer; 'granted' on a loopback page). `running`
+  // is true when the service answered, false when it did not although
+  // nothing stood in the way, and null where the page cannot tell. A secure
+  // page still to be asked is not probed: the probe would raise the
+  // browser's prompt before the page has said why.
+  static async check(url = DEFAULT_URL, { timeoutMs } = {}) {
+    const unsupported = noWebSocket();
+    if (unsupported) throw unsupported;
+    const access = await localAccess();
+    if (connectedTo(url)) return { running: true, access };
+    if (access === 'prompt' && globalThis.isSecureContext === true) return { running: null, access };
+    if (await probe(url, timeoutMs)) return { running: true, access };
+    return { running: access === 'granted' ? false : null, access };
+  }
+}
+
+// A client of this page connected to the service at `url`.
+function connectedTo(url) {
+  for (const client of openClients) {
+    if (client.connected && sameService(client.url, url)) return true;
+  }
+  return false;
+}
+
+// True when a short connection to `url` opens within `timeoutMs`.
+function probe(url, timeoutMs) {
+  let limit;
+  try {
+    limit = milliseconds(timeoutMs, 'timeoutMs', IS_RUNNING_TIMEOUT_MS);
+  } catch (e) {
+    limit = IS_RUNNING_TIMEOUT_MS;
+  }
+  return new Promise((resolve) => {
+    let socket;
+    try {
+      socket = new WebSocket(url);
+    } catch (e) {
+      resolve(false);
+      return;
+    }
+    let timer = null;
+    const finish = (running) => {
+      if (timer === null) return;
+      clearTimeout(timer);
+      timer = null;
+      socket.onopen = socket.onclose = socket.onerror = null;
+      socket.close();
+      resolve(running);
+    };
+    timer = setTimeout(() => finish(false), limit);
+    socket.onopen = () => finish(true);
+    socket.onclose = () => finish(false);
+    socket.onerror = () => finish(false);
+  });
 }
 
 export async function connect(url = DEFAULT_URL, options) {

@@ -12,6 +12,8 @@ import {
   type PenmoraErrorCode,
   type PenmoraEvent,
   type PenmoraImage,
+  type LocalAccess,
+  type ServiceCheck,
 } from '../../web/penmora.js';
 
 function show(image: PenmoraImage): string {
@@ -28,7 +30,8 @@ function explain(e: unknown): string {
     case 'closed': return 'The service went away.';
     case 'superseded': return 'Another call took over.';
     case 'timeout': return 'Nobody signed in time.';
-    case 'unreachable': return 'Install or start the service.';
+    case 'unreachable': return 'Install or start the service, or allow this site to reach it.';
+    case 'blocked': return 'Allow this site to reach the service in your browser.';
     case 'unsupported': return 'This page needs a web browser.';
   }
 }
@@ -38,6 +41,10 @@ export async function page(): Promise<string[]> {
   if (!(await Penmora.isRunning())) lines.push('Install the service.');
   const installed: boolean = await Penmora.isRunning(DEFAULT_URL, { timeoutMs: 500 });
   lines.push(String(installed));
+  const found: ServiceCheck = await Penmora.check(undefined, { timeoutMs: undefined });
+  const access: LocalAccess = found.access;
+  if (found.running === null) lines.push(`Allow this site to reach the service (${access}).`);
+  else if (!found.running) lines.push('Install the service.');
 
   const pad: Penmora = await connect(DEFAULT_URL, { reconnect: true, reconnectDelayMs: 250 });
 
@@ -113,6 +120,11 @@ export async function page(): Promise<string[]> {
   const code: PenmoraErrorCode = 'aborted';
   // @ts-expect-error: isRunning answers a boolean
   const text: string = await Penmora.isRunning();
+  // @ts-expect-error: check() may not know whether the service runs
+  const surely: boolean = (await Penmora.check()).running;
+  // @ts-expect-error: no such access state
+  const allowed: LocalAccess = 'allowed';
+  lines.push(String(surely), allowed);
   // @ts-expect-error: the address is fixed once the client is made
   pad.url = 'ws://127.0.0.1:10002';
   // @ts-expect-error: the connection is the client's own
