@@ -469,7 +469,8 @@ export class Penmora {
       }
       // "pagehide" comes while the page's connection is still open.
       if (typeof globalThis.addEventListener === 'function') {
-        call.onPageHide = () => giveUp(new PenmoraError('closed', 'Penmora: the page was left during the call'));
+        call.onPageHide = () => giveUp(new PenmoraError('closed',
+                                                        'Penmora: the page was left during the call'));
         globalThis.addEventListener('pagehide', call.onPageHide);
       }
       this.#call = call;
