@@ -325,9 +325,10 @@ async function main() {
     failed = cases.length - passed;
     console.log(`FAILED  ${e.message.split('\n')[0]}`);
   } finally {
+    // The demo first: nothing that fails after it may leave it running.
+    if (demos.current) await stopDemo();
     for (const browser of Object.values(browsers)) await browser.close().catch(() => {});
     if (signer) signer.close();
-    if (demos.current) await stopDemo();
     for (const problem of demos.problems) {
       console.log(problem);
       failed++;
