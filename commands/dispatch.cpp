@@ -29,10 +29,8 @@ void DispatchCommand(const std::string& typeName, const std::string& messageText
     } else if (typeName == "TavoCloseSign") {
         ClosePad();
     } else if (typeName == "TavoCloseSocket") {
-        // Closes the newest connection, which may not be the sender's. It
-        // stays the ActiveClient, so device messages are dropped until the
-        // next handshake, but its descriptor stays ours until then: a later
-        // connection given the same number cannot receive them.
+        // Closes the newest open connection, which may not be the sender's.
+        // The next newest open one receives the device messages from then on.
         if (ConnectionPtr active = ActiveClient()) CloseConnection(*active);
     } else if (typeName == "TavoStartFinger") {
         const int32_t quality = Parameter(messageText, "quality");

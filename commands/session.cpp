@@ -41,15 +41,20 @@ void ClientSession(ConnectionPtr connection) {
     std::vector<uint8_t> payload;
     for (;;) {
         // A connection that the peer closed or reset ends without a log line.
-        if (!ReceiveFrame(*connection, buffer, &filled)) break;
+        // It is closed here too, so that it no longer takes the device
+        // messages: the newest page still open does.
+        if (!ReceiveFrame(*connection, buffer, &filled)) {
+            CloseConnection(*connection);
+            break;
+        }
         const int result = DecodeFrame(buffer, payload);
         if (result < 0 || payload.empty()) {
             if (result == -1) {
                 WriteLog("recv message: ", "Disconnected");
                 // The page is closing and reads nothing more; ending the
                 // connection now spares it waiting for a close reply that
-                // never comes. The descriptor stays held while the connection
-                // is still the ActiveClient, so its number is not reused.
+                // never comes. The next newest open connection takes the
+                // device messages from now on.
                 CloseConnection(*connection);
             }
             break;

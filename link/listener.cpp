@@ -1,5 +1,6 @@
 // The listening sockets, the accept thread and the handshake of each
-// connection, and the ActiveClient.
+// connection, and the ActiveClient: the newest connection, or once it has
+// closed, the newest one still open.
 #include "link/listener.h"
 
 #include <atomic>
@@ -43,6 +44,17 @@ ConnectionPtr& ActiveClientValue = *new ConnectionPtr;
 std::mutex& OpenMutex = *new std::mutex;
 std::vector<std::weak_ptr<Connection>>& OpenConnections =
     *new std::vector<std::weak_ptr<Connection>>;
+
+// The open connection that completed its handshake last, or null. Called
+// with ActiveClientMutex held, which is always taken before OpenMutex.
+ConnectionPtr NewestOpenConnection() {
+    std::lock_guard<std::mutex> lock(OpenMutex);
+    for (auto entry = OpenConnections.rbegin(); entry != OpenConnections.rend(); ++entry) {
+        ConnectionPtr connection = entry->lock();
+        if (connection && !connection->closed.load()) return connection;
+    }
+    return nullptr;
+}
 
 void SetActiveClient(const ConnectionPtr& connection) {
     ConnectionPtr previous;
@@ -205,7 +217,19 @@ void AcceptClients() {
 }
 
 ConnectionPtr ActiveClient() {
+    // Declared before the lock, so a closed connection given up here lets go
+    // of its descriptor outside it.
+    ConnectionPtr previous;
     std::lock_guard<std::mutex> lock(ActiveClientMutex);
+    // A page that has gone can take nothing: the newest one still open takes
+    // its place. With none open, the closed one stays, and what is sent to it
+    // is dropped until the next handshake.
+    if (ActiveClientValue && ActiveClientValue->closed.load()) {
+        if (ConnectionPtr next = NewestOpenConnection()) {
+            previous = std::move(ActiveClientValue);
+            ActiveClientValue = std::move(next);
+        }
+    }
     return ActiveClientValue;
 }
 

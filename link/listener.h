@@ -1,6 +1,7 @@
 // The listening sockets, the accept thread with its handshakes, and the
-// ActiveClient: the connection that completed its handshake last, to which
-// every message from the pad or the reader goes.
+// ActiveClient, to which every message from the pad or the reader goes: the
+// connection that completed its handshake last, and when that one closes, the
+// newest connection that is still open.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +33,11 @@ platform::Socket PolicyListenerSocket();
 // open: one more closes the one idle longest that is not the ActiveClient.
 void AcceptClients();
 
-// The current ActiveClient, or null before the first handshake.
+// The current ActiveClient, or null before the first handshake. When the
+// ActiveClient has closed (its page went, "TavoCloseSocket", a stall, the
+// connection cap), the newest open connection becomes the ActiveClient here;
+// a closed connection is never chosen. With no connection open it stays the
+// closed one, which drops what is sent to it.
 ConnectionPtr ActiveClient();
 
 // Tests: forget the ActiveClient, as before the first handshake.

@@ -1,20 +1,26 @@
 #!/usr/bin/env bash
 # Installs the service for the calling user, or removes it again.
-# Usage: scripts/install.sh [BUILD_FOLDER]      install (default: build/,
+# Usage: scripts/install.sh [--allow-origin ORIGIN]... [BUILD_FOLDER]
+#                                               install (default: build/,
 #                                               built first when it has no penmora)
 #        scripts/install.sh --uninstall         remove
 #
 # Install: penmora goes to ~/.local/lib/penmora/, where it writes its daily
-# log; the udev rule that lets the desktop's user open the pad is installed
+# log, with the project's LICENSE beside it; the udev rule that lets the desktop's user open the pad is installed
 # (the one step that needs root: sudo is asked for it, and only for it); the
 # service is started from its folder, and writes its own autostart entry.
+# Each --allow-origin (https://app.example.com) lets that site's pages reach
+# the service in Chromium and Google Chrome without asking the user: the
+# browsers' managed policy, written in the same root step as the udev rule
+# (scripts/install-browser-policy.sh). Without it an existing policy stays.
 # An installed service that runs is ended first, so installing again
 # upgrades it.
 # Uninstall: ends the installed service, removes its files, its autostart
-# entry and the udev rule, and leaves the log folder, which is the user's
-# data.
-# PENMORA_UDEV_RULES_DIR names another folder for the udev rule (the tests
-# use one of their own).
+# entry, the udev rule and the browsers' policy, and leaves the log folder,
+# which is the user's data.
+# PENMORA_UDEV_RULES_DIR, PENMORA_CHROMIUM_POLICY_DIR and
+# PENMORA_CHROME_POLICY_DIR name other folders for the udev rule and the
+# policy (the tests use their own).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 home=${HOME:?HOME is not set}
@@ -23,6 +29,22 @@ exe=$folder/penmora
 autostart=${XDG_CONFIG_HOME:-$home/.config}/autostart/Penmora.exe.desktop
 [[ "${XDG_CONFIG_HOME:-}" == /* ]] || autostart=$home/.config/autostart/Penmora.exe.desktop
 rules_dir=${PENMORA_UDEV_RULES_DIR:-/etc/udev/rules.d}
+chromium_policy=${PENMORA_CHROMIUM_POLICY_DIR:-/etc/chromium/policies/managed}
+chrome_policy=${PENMORA_CHROME_POLICY_DIR:-/etc/opt/chrome/policies/managed}
+
+uninstall=0 build="" origins=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --uninstall) uninstall=1; shift ;;
+    --allow-origin) origins+=("${2:?--allow-origin needs an origin, such as https://app.example.com}"); shift 2 ;;
+    -*) echo "usage: $0 [--allow-origin ORIGIN]... [BUILD_FOLDER] | --uninstall" >&2; exit 2 ;;
+    *) build=$1; shift ;;
+  esac
+done
+# A wrong origin stops the install before anything has changed.
+if [ ${#origins[@]} -gt 0 ]; then
+  bash "$top/scripts/install-browser-policy.sh" --print "${origins[@]}" >/dev/null
+fi
 
 # The ids of the running processes of the installed executable (also of one
 # whose file has been replaced since it started).
@@ -50,25 +72,51 @@ end_service() {
   return 1
 }
 
-# The udev rule: directly when its folder is writable, else through sudo.
-udev_rule() {
-  local rule=(bash "$top/scripts/install-udev-rule.sh" "$@")
-  if [ "${1:-}" = --remove ] && [ ! -e "$rules_dir/70-penmora-pad.rules" ]; then
-    return 0
-  fi
-  if [ "$(id -u)" = 0 ] || [ -w "$rules_dir" ]; then
-    PENMORA_UDEV_RULES_DIR=$rules_dir "${rule[@]}"
+# True when `folder`, or the nearest folder above it that exists, is writable.
+writable() {
+  local folder=$1
+  while [ ! -e "$folder" ] && [ "$folder" != / ]; do folder=$(dirname "$folder"); done
+  [ -w "$folder" ]
+}
+
+# The steps that need root, in one go: the pad's udev rule and, with
+# --allow-origin, the browsers' policy; with --remove, both removed. Directly
+# when their folders are writable, else through sudo, asked once.
+root_step() {
+  local steps=()
+  if [ "${1:-}" = --remove ]; then
+    if [ -e "$rules_dir/70-penmora-pad.rules" ]; then
+      steps+=("$(printf '%q ' bash "$top/scripts/install-udev-rule.sh" --remove)")
+    fi
+    if [ -e "$chromium_policy/penmora.json" ] || [ -e "$chrome_policy/penmora.json" ]; then
+      steps+=("$(printf '%q ' bash "$top/scripts/install-browser-policy.sh" --remove)")
+    fi
   else
-    echo "The udev rule for the pad goes into $rules_dir, which needs root: asking sudo for this step only."
-    if ! sudo env PENMORA_UDEV_RULES_DIR="$rules_dir" "${rule[@]}"; then
-      echo "install.sh: the udev rule was not changed; run sudo scripts/install-udev-rule.sh $* later" >&2
+    steps+=("$(printf '%q ' bash "$top/scripts/install-udev-rule.sh")")
+    if [ ${#origins[@]} -gt 0 ]; then
+      steps+=("$(printf '%q ' bash "$top/scripts/install-browser-policy.sh" "${origins[@]}")")
+    fi
+  fi
+  [ ${#steps[@]} -gt 0 ] || return 0
+  local script="set -e" step
+  for step in "${steps[@]}"; do script+="; $step"; done
+  local vars=(PENMORA_UDEV_RULES_DIR="$rules_dir" PENMORA_CHROMIUM_POLICY_DIR="$chromium_policy"
+              PENMORA_CHROME_POLICY_DIR="$chrome_policy")
+  if [ "$(id -u)" = 0 ] || { writable "$rules_dir" && writable "$chromium_policy" && writable "$chrome_policy"; }; then
+    env "${vars[@]}" bash -c "$script"
+  else
+    echo "The udev rule for the pad (and the browsers' policy) go into folders that need root: asking sudo for this step only."
+    if ! sudo env "${vars[@]}" bash -c "$script"; then
+      echo "install.sh: the udev rule and the browsers' policy were not changed; run" \
+           "sudo scripts/install-udev-rule.sh and sudo scripts/install-browser-policy.sh later" >&2
     fi
   fi
 }
 
-if [ "${1:-}" = --uninstall ]; then
+if [ "$uninstall" = 1 ]; then
   end_service
-  rm -f "$exe" "$folder/sign.bmp" "$folder/sign.png" "$folder/finger.png" "$folder/SignFP.png"
+  rm -f "$exe" "$folder/LICENSE" "$folder/sign.bmp" "$folder/sign.png" "$folder/finger.png" \
+    "$folder/SignFP.png"
   # The autostart entry, when it names this executable (another copy of the
   # service may have written it since).
   if [ -f "$autostart" ] && grep -qF "$exe" "$autostart"; then
@@ -76,7 +124,7 @@ if [ "${1:-}" = --uninstall ]; then
   elif [ -f "$autostart" ]; then
     echo "Left $autostart: it starts another program"
   fi
-  udev_rule --remove
+  root_step --remove
   rmdir "$folder" 2>/dev/null || true
   if [ -d "$folder" ]; then
     echo "Left in $folder (the log is yours to keep or delete):"
@@ -86,9 +134,11 @@ if [ "${1:-}" = --uninstall ]; then
   exit 0
 fi
 
-build=${1:-$top/build}
-if [ ! -x "$build/penmora" ] && [ -z "${1:-}" ]; then
-  (cd "$top" && cmake --preset default >/dev/null && cmake --build build -j "$(nproc)" --target penmora)
+if [ -z "$build" ]; then
+  build=$top/build
+  if [ ! -x "$build/penmora" ]; then
+    (cd "$top" && cmake --preset default >/dev/null && cmake --build build -j "$(nproc)" --target penmora)
+  fi
 fi
 [ -x "$build/penmora" ] || { echo "install.sh: no penmora in $build" >&2; exit 1; }
 
@@ -98,8 +148,9 @@ mkdir -p "$folder"
 cp "$build/penmora" "$exe.new"
 chmod 755 "$exe.new"
 mv -f "$exe.new" "$exe"
+install -m 644 "$top/LICENSE" "$folder/LICENSE"
 echo "Installed $exe"
-udev_rule
+root_step
 # Started in its own folder, detached from this terminal; it registers its
 # autostart entry itself.
 cd "$folder"

@@ -16,8 +16,8 @@ packages=(
   python3 python3-websockets python3-pil python3-dbus python3-gi gir1.2-glib-2.0
   pngcheck umockdev libumockdev-dev gir1.2-umockdev-1.0 dbus dbus-x11 xvfb xauth xfonts-base
   at-spi2-core gir1.2-atspi-2.0
-  # browser test
-  chromium nodejs npm
+  # browser tests (openssl makes the certificate of the public-site test)
+  chromium nodejs npm openssl
 )
 if [ "${1:-}" = windows ]; then
   packages+=(

@@ -1,5 +1,9 @@
 // Types of penmora.js, the client of the Penmora service, which drives a USB
 // signature pad and a fingerprint reader for a web page over WebSocket.
+//
+// The client runs in a web browser: these types use the DOM library's
+// WebSocket, Blob and AbortSignal, so a project that checks them needs "DOM"
+// in its tsconfig "lib" (the default when "lib" is not set).
 
 /** The service's address on this machine: "ws://127.0.0.1:10001". */
 export const DEFAULT_URL: string;
@@ -16,16 +20,30 @@ export type PenmoraErrorCode =
   | 'cancelled'
   /** The pad could not start ("TavoError"); `serviceText` holds the service's words. */
   | 'start-failed'
-  /** The connection ended, or there was none. */
+  /** The connection ended, or there was none, or the page was left during the call. */
   | 'closed'
   /** Another call started, closeSign() was called, or the call's AbortSignal fired. */
   | 'superseded'
-  /** Nothing arrived within the call's `timeoutMs`; the client sent "TavoCloseSign". */
-  | 'timeout';
+  /** No image within `timeoutMs` of the call's start; the client sent "TavoCloseSign". */
+  | 'timeout'
+  /**
+   * connect(): the service did not answer at the address. The message says
+   * what the page can tell: not running (where nothing stood in the way), or
+   * not running or not allowed by the browser, and that a public page must
+   * be https.
+   */
+  | 'unreachable'
+  /**
+   * connect(): the browser did not let this page reach this computer (Local
+   * Network Access denied); the message says how to allow it.
+   */
+  | 'blocked'
+  /** No WebSocket in this environment (Node before 22): the client needs a browser. */
+  | 'unsupported';
 
 export class PenmoraError extends Error {
   constructor(code: PenmoraErrorCode, message: string,
-              options?: { cause?: unknown; serviceText?: string });
+              options?: { cause?: unknown; serviceText?: string | undefined });
   readonly name: 'PenmoraError';
   readonly code: PenmoraErrorCode;
   /** For 'start-failed': the text of the service's "TavoError" message. */
@@ -38,38 +56,60 @@ export interface PenmoraImage {
   base64: string;
 }
 
-/** Options every call takes. */
+/** Options every call takes; a member that is undefined counts as absent. */
 export interface CallOptions {
-  /** Give up after this many milliseconds: rejects with 'timeout' and sends "TavoCloseSign". */
-  timeoutMs?: number;
+  /**
+   * The call's deadline, in milliseconds from its start: when no image has
+   * arrived by then (whatever else the pad sent), it rejects with 'timeout'
+   * and sends "TavoCloseSign". No deadline when absent.
+   */
+  timeoutMs?: number | undefined;
   /** Aborting ends the call as closeSign() does: 'superseded', and "TavoCloseSign" is sent. */
-  signal?: AbortSignal;
+  signal?: AbortSignal | undefined;
 }
 
 export interface SignOptions extends CallOptions {
   /** Scales the pen's pressure into pixels; 3 when absent. */
-  penWidth?: number;
+  penWidth?: number | undefined;
 }
 
 export interface FingerprintOptions extends CallOptions {
   /** The score a fingerprint image must exceed, 0 to 300; 50 when absent. */
-  quality?: number;
+  quality?: number | undefined;
 }
 
 export interface SignWithFingerprintOptions extends SignOptions, FingerprintOptions {}
 
 export interface ConnectOptions {
   /** Connect again whenever an open connection ends, until close() is called. */
-  reconnect?: boolean;
+  reconnect?: boolean | undefined;
   /** The wait before the first reconnection attempt, doubled after each failure; 500 ms. */
-  reconnectDelayMs?: number;
+  reconnectDelayMs?: number | undefined;
   /** The longest wait between attempts; 10 000 ms. */
-  maxReconnectDelayMs?: number;
+  maxReconnectDelayMs?: number | undefined;
 }
 
 export interface IsRunningOptions {
   /** How long to wait for the service's answer; 2000 ms. */
-  timeoutMs?: number;
+  timeoutMs?: number | undefined;
+}
+
+/**
+ * Whether the browser lets this page reach the service on this computer
+ * (Local Network Access): its permission's state, 'granted' on a page served
+ * from the loopback address, 'unknown' where the browser gives no answer.
+ */
+export type LocalAccess = 'granted' | 'prompt' | 'denied' | 'unknown';
+
+/** What Penmora.check() found, for a page's banner. */
+export interface ServiceCheck {
+  /**
+   * true: the service answered. false: it did not, although nothing stood in
+   * the way (install or start it). null: the page cannot tell (the browser's
+   * permission is not given, or it gives no answer).
+   */
+  running: boolean | null;
+  access: LocalAccess;
 }
 
 export interface CloseInfo {
@@ -96,9 +136,12 @@ export interface PenmoraEvents {
   ok: () => void;
   /** "TavoCancel": the signer pressed Cancel. */
   cancel: () => void;
-  /** "TavoUnSign": OK with nothing drawn; the signer may still sign. */
+  /**
+   * "TavoUnSign": OK with nothing drawn; the signer may still sign. The text is
+   * the service's "请确认是否签字" ("please confirm whether you have signed").
+   */
   unsign: (text: string) => void;
-  /** "TavoError": the pad could not start. */
+  /** "TavoError": the pad could not start; the text is "开始签字失败" ("starting the signature failed"). */
   error: (text: string) => void;
   /** "TavoSignBase64". */
   signature: (png: Blob, base64: string) => void;
@@ -113,26 +156,40 @@ export interface PenmoraEvents {
 export type PenmoraEvent = keyof PenmoraEvents;
 
 export class Penmora {
+  #private;
   constructor(url?: string, options?: ConnectOptions);
 
-  /** True when the service answers at `url` within `timeoutMs`; never rejects. */
+  /**
+   * True when the service answers at `url` within `timeoutMs`, false when it
+   * does not. A client of this page connected to the same service (127.0.0.1,
+   * localhost or [::1], same port) answers without a probe. Rejects only with
+   * 'unsupported', where there is no WebSocket.
+   */
   static isRunning(url?: string, options?: IsRunningOptions): Promise<boolean>;
 
-  url: string;
-  socket: WebSocket | null;
-  listeners: Map<string, Set<(...args: any[]) => void>>;
+  /**
+   * For a page's banner, "install the service" or "allow access in your
+   * browser". A secure page whose permission is still to be asked gets
+   * `running: null` without a probe, which would raise the browser's prompt.
+   * Rejects only with 'unsupported', where there is no WebSocket.
+   */
+  static check(url?: string, options?: IsRunningOptions): Promise<ServiceCheck>;
+
+  /** The service's address. */
+  readonly url: string;
   readonly connected: boolean;
 
   on<E extends PenmoraEvent>(event: E, handler: PenmoraEvents[E]): this;
   off<E extends PenmoraEvent>(event: E, handler: PenmoraEvents[E]): this;
-  emit<E extends PenmoraEvent>(event: E, ...args: Parameters<PenmoraEvents[E]>): void;
 
-  /** Resolves once connected; rejects when the service does not answer. */
+  /**
+   * Resolves once connected; rejects with a PenmoraError: 'blocked' when the
+   * browser does not let the page reach this computer, 'unreachable' when the
+   * service does not answer, 'unsupported' without WebSocket.
+   */
   connect(): Promise<this>;
   /** Closes the connection and ends any reconnection. */
   close(): void;
-  /** Handles one message from the service. */
-  receive(data: unknown): void;
   /** Sends one command; throws when not connected. */
   send(typeName: string, message?: Record<string, string>): void;
 

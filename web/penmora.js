@@ -9,7 +9,14 @@
 // The calls sign, signWithFingerprint and fingerprint resolve with the image
 // ({ png: Blob, base64 }) and reject with a PenmoraError whose code says why:
 // 'cancelled', 'start-failed', 'closed', 'superseded' or 'timeout'. One call
-// is in flight at a time, since the service runs one pad session.
+// is in flight at a time, since the service runs one pad session. connect()
+// rejects with 'blocked' when the browser does not let the page reach this
+// computer (Local Network Access), else with 'unreachable'; without WebSocket
+// (Node before 22) everything that would connect rejects with 'unsupported'.
+//
+// The service sends the pad's messages to the newest page still connected to
+// it; a page that is left (reloaded, closed) with a call in flight ends the
+// pad session first, so the pad waits for nobody.
 //
 // The same messages raise events (handler arguments in brackets):
 //   open, close [{code, reason, wasClean}]      the connection to the service
@@ -70,12 +77,18 @@ function milliseconds(value, name, fallback) {
   return number;
 }
 
-// Two spellings of one address ("ws://127.0.0.1:10001", with or without the
-// final "/") name the same service.
+// The names of this computer's loopback address, where the service listens.
+const LOOPBACK_HOSTS = new Set(['127.0.0.1', 'localhost', '[::1]']);
+
+// Addresses that differ only in the loopback name ("ws://127.0.0.1:10001/",
+// "ws://localhost:10001", "ws://[::1]:10001") or the path name the same
+// service: it listens on one port and reads no path.
 function sameService(a, b) {
   const normal = (url) => {
     try {
-      return new URL(url).href;
+      const parsed = new URL(url);
+      const host = LOOPBACK_HOSTS.has(parsed.hostname) ? 'loopback' : parsed.hostname;
+      return `${parsed.protocol}//${host}:${parsed.port}`;
     } catch (e) {
       return String(url);
     }
@@ -83,9 +96,94 @@ function sameService(a, b) {
   return normal(a) === normal(b);
 }
 
+// ---- Local Network Access ------------------------------------------------
+//
+// Browsers let a page on a public site open ws://127.0.0.1 only once the user
+// (or a policy of IT's) allowed it. A page cannot see why a WebSocket failed,
+// but it can ask the permission's state, under its name since Chromium 145
+// and under the older one before.
+const ACCESS_PERMISSIONS = ['loopback-network', 'local-network-access'];
+const ACCESS_STATES = new Set(['granted', 'prompt', 'denied']);
+
+// 'granted', 'prompt' or 'denied' as the browser says; 'unknown' where it
+// knows neither name. The current name decides where the browser knows it:
+// in a frame allowed only "loopback-network" the older name says 'denied'
+// while the connection works.
+async function permissionState() {
+  const permissions = globalThis.navigator && globalThis.navigator.permissions;
+  if (!permissions || typeof permissions.query !== 'function') return 'unknown';
+  for (const name of ACCESS_PERMISSIONS) {
+    try {
+      const { state } = await permissions.query({ name });
+      if (ACCESS_STATES.has(state)) return state;
+    } catch (e) {
+      // A browser that does not know this name: try the next one.
+    }
+  }
+  return 'unknown';
+}
+
+// A page served from this computer's loopback address, where nothing is
+// refused (whatever its permission says).
+function onLoopbackPage() {
+  const host = globalThis.location ? globalThis.location.hostname : '';
+  return LOOPBACK_HOSTS.has(host) || /^127\.\d+\.\d+\.\d+$/.test(host) || host.endsWith('.localhost');
+}
+
+// Whether this page may reach the service: as the browser says, and
+// 'granted' on a loopback page.
+async function localAccess() {
+  return onLoopbackPage() ? 'granted' : permissionState();
+}
+
+// The sentence for a page inside a frame, which its parent must allow too.
+function frameHint() {
+  let framed = false;
+  try {
+    framed = globalThis.window !== undefined && globalThis.window !== globalThis.window.top;
+  } catch (e) {
+    framed = true;  // a parent of another origin
+  }
+  return framed ? ' This page is inside a frame: the page around it must allow it too, with ' +
+    'allow="loopback-network" on the <iframe>.' : '';
+}
+
+// Why a connection to `url` could not be made, as far as the page can tell.
+async function unreachable(url) {
+  const access = await localAccess();
+  if (access === 'granted') {
+    return new PenmoraError('unreachable', `Penmora: the service is not running at ${url} ` +
+                            '(start it, or check that nothing else holds the port)');
+  }
+  const secure = globalThis.isSecureContext;
+  if (secure === true && access === 'denied') {
+    return new PenmoraError('blocked', 'Penmora: the browser did not let this page reach the ' +
+      `Penmora service on this computer (${url}). Allow this site to access apps and services ` +
+      'on this device in the browser\'s site settings (the icon left of the address), or ask IT ' +
+      'to list this site in the browser policy LocalNetworkAccessAllowedForUrls.' + frameHint());
+  }
+  return new PenmoraError('unreachable', `Penmora: cannot reach the service at ${url}: either it ` +
+    'is not running on this computer (install or start it), or the browser did not let this ' +
+    'page reach it (allow this site to access apps and services on this device in the ' +
+    'browser\'s site settings, or ask IT to list it in the policy ' +
+    'LocalNetworkAccessAllowedForUrls).' +
+    (secure === false ? ' This page is not served over https: a page on a public site must be, ' +
+                        'or the browser refuses it outright.' : '') + frameHint());
+}
+
+// Node before version 22, and other environments without WebSocket, cannot
+// reach the service; they are told so rather than "not running".
+function noWebSocket() {
+  if (typeof WebSocket === 'function') return null;
+  return new PenmoraError('unsupported', 'Penmora: this environment has no WebSocket; ' +
+                          'penmora.js runs in a web browser (or Node 22 and later)');
+}
+
 // Why a call ended without its image: `code` is one of 'cancelled',
-// 'start-failed', 'closed', 'superseded' or 'timeout'. For 'start-failed',
-// `serviceText` holds the service's own words.
+// 'start-failed', 'closed', 'superseded' or 'timeout'; why connect() failed:
+// 'blocked' (the browser's Local Network Access), 'unreachable', or
+// 'unsupported' where there is no WebSocket. For
+// 'start-failed', `serviceText` holds the service's own words.
 export class PenmoraError extends Error {
   constructor(code, message, { cause, serviceText } = {}) {
     super(message, cause === undefined ? undefined : { cause });
@@ -112,12 +210,12 @@ export class Penmora {
   #reconnectTimer = null;
   #nextAttempt = 0;          // the reconnection attempt the timer starts
   #call = null;              // the promise call in flight
+  #socket = null;            // the WebSocket, from connect() until it closes
+  #listeners = new Map();    // event name -> Set of handlers
 
   constructor(url = DEFAULT_URL, options) {
     const { reconnect, reconnectDelayMs, maxReconnectDelayMs } = options || {};
     this.url = url;
-    this.socket = null;
-    this.listeners = new Map();
     this.#reconnect = Boolean(reconnect);
     this.#reconnectDelayMs = milliseconds(reconnectDelayMs, 'reconnectDelayMs', RECONNECT_DELAY_MS);
     this.#maxReconnectDelayMs = Math.max(this.#reconnectDelayMs, milliseconds(
@@ -125,23 +223,23 @@ export class Penmora {
   }
 
   get connected() {
-    return this.socket !== null && this.socket.readyState === WebSocket.OPEN;
+    return this.#socket !== null && this.#socket.readyState === WebSocket.OPEN;
   }
 
   on(event, handler) {
-    if (!this.listeners.has(event)) this.listeners.set(event, new Set());
-    this.listeners.get(event).add(handler);
+    if (!this.#listeners.has(event)) this.#listeners.set(event, new Set());
+    this.#listeners.get(event).add(handler);
     return this;
   }
 
   off(event, handler) {
-    const handlers = this.listeners.get(event);
+    const handlers = this.#listeners.get(event);
     if (handlers) handlers.delete(handler);
     return this;
   }
 
-  emit(event, ...args) {
-    for (const handler of [...(this.listeners.get(event) || [])]) {
+  #emit(event, ...args) {
+    for (const handler of [...(this.#listeners.get(event) || [])]) {
       try {
         handler(...args);
       } catch (e) {
@@ -151,10 +249,12 @@ export class Penmora {
     }
   }
 
-  // Resolves once connected; rejects with a clear error when the service does
-  // not answer (not running, or another program holds the port).
+  // Resolves once connected; rejects with a PenmoraError when the service
+  // does not answer (not running, or another program holds the port).
   connect() {
-    if (this.socket) return Promise.reject(new Error('Penmora: already connected or connecting'));
+    if (this.#socket) return Promise.reject(new Error('Penmora: already connected or connecting'));
+    const unsupported = noWebSocket();
+    if (unsupported) return Promise.reject(unsupported);
     this.#stopped = false;
     const attempt = this.#nextAttempt;  // 0 unless a reconnection was waiting
     this.#cancelReconnect();
@@ -171,31 +271,31 @@ export class Penmora {
       try {
         socket = new WebSocket(this.url);
       } catch (e) {
-        reject(new Error(`Penmora: cannot connect to ${this.url}: ${e.message}`));
+        reject(new PenmoraError('unreachable', `Penmora: cannot connect to ${this.url}: ${e.message}`,
+                                { cause: e }));
         return;
       }
-      this.socket = socket;
+      this.#socket = socket;
       let opened = false;
       socket.onopen = () => {
         opened = true;
         openClients.add(this);
-        this.emit('open');
-        if (attempt > 0) this.emit('reconnect', attempt);
+        this.#emit('open');
+        if (attempt > 0) this.#emit('reconnect', attempt);
         resolve(this);
       };
       socket.onclose = (event) => {
-        if (this.socket === socket) this.socket = null;
+        if (this.#socket === socket) this.#socket = null;
         if (!opened) {
-          reject(new Error(`Penmora: the service is not running at ${this.url} ` +
-                           '(start it, or check that nothing else holds the port)'));
+          unreachable(this.url).then(reject, reject);
           return;
         }
         openClients.delete(this);
         this.#settle(new PenmoraError('closed', 'Penmora: the connection to the service ended'));
-        this.emit('close', { code: event.code, reason: event.reason, wasClean: event.wasClean });
-        if (this.#reconnect && !this.#stopped && !this.socket) this.#scheduleReconnect(1);
+        this.#emit('close', { code: event.code, reason: event.reason, wasClean: event.wasClean });
+        if (this.#reconnect && !this.#stopped && !this.#socket) this.#scheduleReconnect(1);
       };
-      socket.onmessage = (event) => this.receive(event.data);
+      socket.onmessage = (event) => this.#receive(event.data);
     });
   }
 
@@ -208,9 +308,9 @@ export class Penmora {
     this.#reconnectTimer = setTimeout(() => {
       this.#reconnectTimer = null;
       this.#nextAttempt = 0;
-      if (this.#stopped || this.socket) return;
+      if (this.#stopped || this.#socket) return;
       this.#open(attempt).catch(() => {
-        if (!this.socket) this.#scheduleReconnect(attempt + 1);
+        if (!this.#socket) this.#scheduleReconnect(attempt + 1);
       });
     }, delay);
   }
@@ -225,10 +325,10 @@ export class Penmora {
   close() {
     this.#stopped = true;
     this.#cancelReconnect();
-    if (this.socket) this.socket.close();
+    if (this.#socket) this.#socket.close();
   }
 
-  receive(data) {
+  #receive(data) {
     if (typeof data !== 'string') return;  // the service sends text only
     let object = null;
     try {
@@ -236,17 +336,17 @@ export class Penmora {
     } catch (e) {
       object = null;
     }
-    this.emit('message', data, object);
+    this.#emit('message', data, object);
     const event = object && typeof object === 'object' ? EVENTS[object.typeName] : undefined;
     if (!event) {
-      this.emit('unknown', data, object);
+      this.#emit('unknown', data, object);
     } else if (IMAGE_EVENTS.has(event)) {
       const text = typeof object.message === 'string' ? object.message : '';
       let blob;
       try {
         blob = base64ToPngBlob(text);
       } catch (e) {
-        this.emit('unknown', data, object);
+        this.#emit('unknown', data, object);
         return;
       }
       // The call ends before the handlers run, so that a handler may start
@@ -254,19 +354,19 @@ export class Penmora {
       if (this.#call && this.#call.image === object.typeName) {
         this.#settle(null, { png: blob, base64: text });
       }
-      this.emit(event, blob, text);
+      this.#emit(event, blob, text);
     } else if (event === 'unsign' || event === 'error') {
       const text = typeof object.message === 'string' ? object.message : '';
       if (event === 'error') {
         this.#settle(new PenmoraError('start-failed', `Penmora: the pad could not start: ${text}`,
                                       { serviceText: text }));
       }
-      this.emit(event, text);
+      this.#emit(event, text);
     } else {
       if (event === 'cancel') {
         this.#settle(new PenmoraError('cancelled', 'Penmora: the signer cancelled'));
       }
-      this.emit(event);
+      this.#emit(event);
     }
   }
 
@@ -276,8 +376,8 @@ export class Penmora {
     }
     const command = message === undefined ? { typeName } : { typeName, message };
     const text = JSON.stringify(command);
-    this.socket.send(text);
-    this.emit('sent', text);
+    this.#socket.send(text);
+    this.#emit('sent', text);
   }
 
   // A command that starts or ends a pad session ends the call in flight.
@@ -334,8 +434,10 @@ export class Penmora {
     return this.#begin('TavoFingerBase64', () => this.startFinger(quality), timeoutMs, signal);
   }
 
-  // Starts a call that the image message `image` ends. A timeout or an abort
-  // ends the pad session too, so the pad does not wait for a page that gave up.
+  // Starts a call that the image message `image` ends. A timeout, an abort or
+  // the page being left ends the pad session too, so the pad does not wait for
+  // a page that gave up: a reloaded page would otherwise find the pad still
+  // open, and receive a signature it never asked for.
   #begin(image, start, timeoutMs, signal) {
     return new Promise((resolve, reject) => {
       const limit = milliseconds(timeoutMs, 'timeoutMs', null);
@@ -351,7 +453,7 @@ export class Penmora {
         return;
       }
       start();  // ends the call in flight, if any
-      const call = { image, resolve, reject, timer: null, signal, onAbort: null };
+      const call = { image, resolve, reject, timer: null, signal, onAbort: null, onPageHide: null };
       const giveUp = (error) => {
         if (this.#call !== call) return;
         this.#settle(error);
@@ -359,11 +461,17 @@ export class Penmora {
       };
       if (limit !== null) {
         call.timer = setTimeout(() => giveUp(new PenmoraError(
-          'timeout', `Penmora: nothing arrived within ${limit} ms`)), limit);
+          'timeout', `Penmora: no image arrived within ${limit} ms of the call's start`)), limit);
       }
       if (signal) {
         call.onAbort = () => giveUp(aborted());
         signal.addEventListener('abort', call.onAbort, { once: true });
+      }
+      // "pagehide" comes while the page's connection is still open.
+      if (typeof globalThis.addEventListener === 'function') {
+        call.onPageHide = () => giveUp(new PenmoraError('closed',
+                                                        'Penmora: the page was left during the call'));
+        globalThis.addEventListener('pagehide', call.onPageHide);
       }
       this.#call = call;
     });
@@ -376,49 +484,82 @@ export class Penmora {
     this.#call = null;
     if (call.timer !== null) clearTimeout(call.timer);
     if (call.onAbort) call.signal.removeEventListener('abort', call.onAbort);
+    if (call.onPageHide) globalThis.removeEventListener('pagehide', call.onPageHide);
     if (error) call.reject(error);
     else call.resolve(value);
   }
 
   // ---- Service check --------------------------------------------------------
 
-  // True when the service answers at `url`, false otherwise; never throws.
-  // A client of this page already connected there answers for it. Otherwise
-  // a short connection probes the service: while it lasts, and after it, the
-  // service sends the pad's messages to it, so probe before connect().
+  // True when the service answers at `url`, false otherwise; rejects only
+  // where there is no WebSocket at all ('unsupported'). A client of this page
+  // connected to the same service (127.0.0.1, localhost or [::1], same port)
+  // answers for it. Otherwise a short connection probes the service; while it
+  // lasts the service sends the pad's messages to it, not to the clients of
+  // other pages, so probe before connect().
   static isRunning(url = DEFAULT_URL, { timeoutMs } = {}) {
-    let limit;
-    try {
-      limit = milliseconds(timeoutMs, 'timeoutMs', IS_RUNNING_TIMEOUT_MS);
-    } catch (e) {
-      limit = IS_RUNNING_TIMEOUT_MS;
-    }
-    for (const client of openClients) {
-      if (client.connected && sameService(client.url, url)) return Promise.resolve(true);
-    }
-    return new Promise((resolve) => {
-      let socket;
-      try {
-        socket = new WebSocket(url);
-      } catch (e) {
-        resolve(false);
-        return;
-      }
-      let timer = null;
-      const finish = (running) => {
-        if (timer === null) return;
-        clearTimeout(timer);
-        timer = null;
-        socket.onopen = socket.onclose = socket.onerror = null;
-        socket.close();
-        resolve(running);
-      };
-      timer = setTimeout(() => finish(false), limit);
-      socket.onopen = () => finish(true);
-      socket.onclose = () => finish(false);
-      socket.onerror = () => finish(false);
-    });
+    const unsupported = noWebSocket();
+    if (unsupported) return Promise.reject(unsupported);
+    if (connectedTo(url)) return Promise.resolve(true);
+    return probe(url, timeoutMs);
   }
+
+  // For a page's banner: { running, access }. `access` is the browser's Local
+  // Network Access for this page ('granted', 'prompt', 'denied', or 'unknown'
+  // where the browser has no answer; 'granted' on a loopback page). `running`
+  // is true when the service answered, false when it did not although
+  // nothing stood in the way, and null where the page cannot tell. A secure
+  // page still to be asked is not probed: the probe would raise the
+  // browser's prompt before the page has said why.
+  static async check(url = DEFAULT_URL, { timeoutMs } = {}) {
+    const unsupported = noWebSocket();
+    if (unsupported) throw unsupported;
+    const access = await localAccess();
+    if (connectedTo(url)) return { running: true, access };
+    if (access === 'prompt' && globalThis.isSecureContext === true) return { running: null, access };
+    if (await probe(url, timeoutMs)) return { running: true, access };
+    return { running: access === 'granted' ? false : null, access };
+  }
+}
+
+// A client of this page connected to the service at `url`.
+function connectedTo(url) {
+  for (const client of openClients) {
+    if (client.connected && sameService(client.url, url)) return true;
+  }
+  return false;
+}
+
+// True when a short connection to `url` opens within `timeoutMs`.
+function probe(url, timeoutMs) {
+  let limit;
+  try {
+    limit = milliseconds(timeoutMs, 'timeoutMs', IS_RUNNING_TIMEOUT_MS);
+  } catch (e) {
+    limit = IS_RUNNING_TIMEOUT_MS;
+  }
+  return new Promise((resolve) => {
+    let socket;
+    try {
+      socket = new WebSocket(url);
+    } catch (e) {
+      resolve(false);
+      return;
+    }
+    let timer = null;
+    const finish = (running) => {
+      if (timer === null) return;
+      clearTimeout(timer);
+      timer = null;
+      socket.onopen = socket.onclose = socket.onerror = null;
+      socket.close();
+      resolve(running);
+    };
+    timer = setTimeout(() => finish(false), limit);
+    socket.onopen = () => finish(true);
+    socket.onclose = () => finish(false);
+    socket.onerror = () => finish(false);
+  });
 }
 
 export async function connect(url = DEFAULT_URL, options) {

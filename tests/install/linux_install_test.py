@@ -1,14 +1,21 @@
 #!/usr/bin/python3
 """scripts/install.sh and its --uninstall for a user whose home is a fresh
-temporary folder, with the udev rule in a folder of the test's own.
+temporary folder, with the udev rule and the browsers' policy folders in
+folders of the test's own.
 
 Usage: linux_install_test.py BUILD_FOLDER   (the folder holding penmora)
 
-Install: the executable in ~/.local/lib/penmora/, the rule for the pad's ids,
+Install: the executable in ~/.local/lib/penmora/ with the project's LICENSE
+beside it, the rule for the pad's ids,
 the service started there (a handshake and "TavoStartSign" on its port) with
-its autostart entry naming the installed executable. Uninstall: the service
-ended, and nothing left in the home but the log.
+its autostart entry naming the installed executable, and with --allow-origin
+the Local Network Access policy for Chromium and Chrome; a wrong origin stops
+the install before anything changes, and an install without --allow-origin
+keeps the policy. Uninstall: the service ended, the rule and the policy
+removed, and nothing left in the home but the log.
 """
+
+import json
 
 import os
 import re
@@ -24,6 +31,7 @@ sys.path.insert(0, HERE)
 from install_util import SERVICE_PORT, accepts, check_service_answers, wait_port  # noqa: E402
 
 INSTALL = os.path.join(TOP, "scripts", "install.sh")
+ORIGINS = ["https://app.example.com", "https://[*.]shop.example.org:8443"]
 
 
 def pids_of(exe):
@@ -57,19 +65,36 @@ def main():
     work = tempfile.mkdtemp(prefix="penmora-install-test.")
     home = os.path.join(work, "home")
     rules = os.path.join(work, "rules.d")
+    policies = [os.path.join(work, "etc", "chromium", "policies", "managed"),
+                os.path.join(work, "etc", "opt", "chrome", "policies", "managed")]
     os.makedirs(home)
-    env = dict(os.environ, HOME=home, PENMORA_UDEV_RULES_DIR=rules)
+    env = dict(os.environ, HOME=home, PENMORA_UDEV_RULES_DIR=rules,
+               PENMORA_CHROMIUM_POLICY_DIR=policies[0], PENMORA_CHROME_POLICY_DIR=policies[1])
     # No desktop of the tester's: the service runs without an icon.
     for name in ("XDG_CONFIG_HOME", "DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"):
         env.pop(name, None)
     exe = os.path.join(home, ".local", "lib", "penmora", "penmora")
     begun = time.monotonic()
+    allow = [part for origin in ORIGINS for part in ("--allow-origin", origin)]
     try:
-        result = subprocess.run(["bash", INSTALL, build], env=env, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+        # A wrong origin (it would break the policy's JSON) changes nothing.
+        result = subprocess.run(["bash", INSTALL, "--allow-origin", 'https://a.example" x', build],
+                                env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, timeout=120)
+        assert result.returncode != 0, result.stdout.decode()
+        assert "is not an origin" in result.stdout.decode(), result.stdout.decode()
+        assert not os.path.exists(work + "/etc") and not os.path.exists(exe), files_under(work)
+        print("ok      a wrong origin stops the install before anything changes")
+
+        result = subprocess.run(["bash", INSTALL] + allow + [build], env=env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, timeout=120)
         output = result.stdout.decode()
         assert result.returncode == 0, output
         assert os.access(exe, os.X_OK), "no executable " + exe
+        with open(os.path.join(os.path.dirname(exe), "LICENSE")) as installed, \
+                open(os.path.join(TOP, "LICENSE")) as project:
+            assert installed.read() == project.read(), "the installed LICENSE differs"
         with open(os.path.join(rules, "70-penmora-pad.rules")) as rule:
             text = rule.read()
         vendor, product = pad_ids()
@@ -84,6 +109,11 @@ def main():
             text = desktop.read()
         assert 'Exec="%s"' % exe in text, text
         print("ok      installed, started, answers on port %d" % SERVICE_PORT)
+        for folder in policies:
+            with open(os.path.join(folder, "penmora.json")) as policy:
+                written = json.load(policy)
+            assert written == {"LocalNetworkAccessAllowedForUrls": ORIGINS}, written
+        print("ok      the browsers' policy lets %s reach the service" % " and ".join(ORIGINS))
 
         # Installing again replaces the running service with the new copy.
         result = subprocess.run(["bash", INSTALL, build], env=env, stdin=subprocess.DEVNULL,
@@ -93,7 +123,9 @@ def main():
         assert len(again) == 1 and again != running, (running, again)
         wait_port(SERVICE_PORT, True)
         check_service_answers()
-        print("ok      installed again over the running service")
+        for folder in policies:
+            assert os.path.exists(os.path.join(folder, "penmora.json")), folder
+        print("ok      installed again over the running service, the policy kept")
 
         result = subprocess.run(["bash", INSTALL, "--uninstall"], env=env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -102,9 +134,12 @@ def main():
         assert pids_of(exe) == [], "the service still runs"
         wait_port(SERVICE_PORT, False, 10)
         assert os.listdir(rules) == [], os.listdir(rules)
+        for folder in policies:
+            assert os.listdir(folder) == [], os.listdir(folder)
         left = files_under(home)
         assert left and all(name.startswith(".local/lib/penmora/log/") for name in left), left
-        print("ok      uninstalled: the service ended, only the log left (%s)" % left)
+        print("ok      uninstalled: the service ended, rule and policy removed, only the log left (%s)"
+              % left)
         print("all passed in %.1f s" % (time.monotonic() - begun))
         return 0
     except Exception:

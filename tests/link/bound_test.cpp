@@ -13,14 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "commands/dispatch.h"
 #include "devices/virtual_pad/virtual_pad.h"
-#include "image/canvas.h"
 #include "link/listener.h"
-#include "pad/device.h"
-#include "pad/session.h"
-#include "shell/log.h"
 #include "tests/link/link_test_util.h"
+#include "tests/link/signing_link.h"
 #include "tests/support/harness.h"
 #include "tests/support/log_reader.h"
 #include "tests/support/raw_client.h"
@@ -37,25 +33,12 @@ std::unique_ptr<RawWsClient> Handshaken(uint16_t port) {
     return client;
 }
 
-class Bound : public ::testing::Test {
+class Bound : public SigningLink {
   protected:
     void SetUp() override {
         ASSERT_TRUE(RaiseDescriptorLimit(8192));
-        port_ = StartTestLink();
-        ASSERT_NE(port_, 0);
-        vpad::Reset();
-        ResetPadForTests();
-        ResetCommandsForTests();
-        ResetCanvasForTests();
-        CreateCanvas();
+        SigningLink::SetUp();
     }
-    void TearDown() override {
-        ResetPadForTests();
-        ResetCanvasForTests();
-        vpad::Reset();
-        unlink((ExeDirectory() + "/sign.png").c_str());
-    }
-    uint16_t port_ = 0;
 };
 
 // The signature of a real page: a stroke and OK give the PNG, then TavoOK.
@@ -63,23 +46,9 @@ void SignEndToEnd(uint16_t port) {
     WsPeer page(port);
     ASSERT_TRUE(page.Connected());
     ASSERT_TRUE(page.Send(R"({"typeName":"TavoStartSign","message":{"penwidth":"5"}})"));
-    ASSERT_TRUE(WaitFor(
-        [] {
-            for (const auto& report : vpad::FeatureReports())
-                if (report.bytes.size() > 1 && report.bytes[1] == SignCommand && report.accepted)
-                    return true;
-            return false;
-        },
-        10000));
-    for (int x = 1000; x <= 9000; x += 200) vpad::QueuePen(static_cast<uint16_t>(x), 2200, 1023);
-    vpad::QueuePen(9000, 2200, 0);
-    vpad::QueueButton("OK");
+    ASSERT_TRUE(SignOnThePad());
     const auto image = page.Receive(20000);
-    ASSERT_TRUE(image);
-    // The Base64 of a PNG signature.
-    EXPECT_EQ(image->rfind("{\"typeName\":\"TavoSignBase64\",\"message\":\"iVBORw0KGgo", 0), 0u)
-        << image->substr(0, 60);
-    EXPECT_EQ(page.Receive(20000), "{\"typeName\":\"TavoOK\"}");
+    ExpectSignatureAndOk(image, page.Receive(20000));
     page.Close();
 }
 
@@ -154,6 +123,33 @@ TEST_F(Bound, AtTheCapTheConnectionIdleLongestThatIsNotActiveIsClosed) {
     EXPECT_FALSE(next->WaitClosed(10));
     EXPECT_TRUE(WaitFor(
         [&] { return Occurrences(ReadTodaysLog(log), kEvicted) == evictedBefore + 2; }, 5000));
+}
+
+TEST_F(Bound, AConnectionClosedAtTheCapNeverTakesTheDeviceMessages) {
+    vpad::SetPlugged(false);  // every start command answers TavoError
+    const std::string startSign = ClientFrame(1, R"({"typeName":"TavoStartSign"})");
+    std::vector<std::unique_ptr<RawWsClient>> pages;
+    for (int i = 0; i < kCap; ++i) pages.push_back(Handshaken(port_));
+    // Every page but the second speaks, so the second is idle longest. Each
+    // answer goes to the newest page, once the command was received.
+    for (size_t i = 0; i < pages.size(); ++i) {
+        if (i == 1) continue;
+        ASSERT_TRUE(pages[i]->SendBytes(startSign));
+        ASSERT_TRUE(pages.back()->ReceiveFrame(5000)) << i;
+    }
+    // One more closes the second page.
+    pages.push_back(Handshaken(port_));
+    ASSERT_TRUE(pages[1]->WaitClosed(5000));
+    // Every page newer than the second goes, newest first: the newest open
+    // one is then the first, older than the closed second.
+    for (size_t i = pages.size() - 1; i >= 2; --i) {
+        ASSERT_TRUE(pages[i]->SendBytes(ClientFrame(8, std::string("\x03\xe8", 2))));
+        ASSERT_TRUE(pages[i]->WaitClosed(5000)) << i;
+    }
+    ASSERT_TRUE(pages[0]->SendBytes(startSign));
+    const auto reply = pages[0]->ReceiveFrame(5000);
+    ASSERT_TRUE(reply) << "the first page, the only one open, got nothing";
+    EXPECT_EQ(reply->payload.rfind("{\"typeName\":\"TavoError\"", 0), 0u);
 }
 
 TEST_F(Bound, ACrowdOfSilentConnectionsKeepsNoPageOut) {

@@ -3,6 +3,8 @@
 
 #include <chrono>
 
+#include "tests/support/system.h"
+
 namespace {
 
 bool WaitReadable(platform::Socket socket, long milliseconds) {
@@ -53,6 +55,10 @@ RawWsClient::~RawWsClient() {
 void RawWsClient::Close() {
     platform::CloseSocket(socket_);
     socket_ = platform::kInvalidSocket;
+}
+
+void RawWsClient::EndSending() {
+    testsys::EndSending(socket_);
 }
 
 bool RawWsClient::SendBytes(const std::string& bytes) {

@@ -44,6 +44,9 @@ class RawWsClient {
     // True when the service ended the connection (end of stream or reset)
     // within `timeoutMs`; the bytes that arrived meanwhile go to `received`.
     bool WaitClosed(int timeoutMs = 10000, std::string* received = nullptr);
+    // Ends the stream to the service, as a page that goes away without a
+    // close frame; what the service sends still arrives.
+    void EndSending();
     void Close();
 
   private:

@@ -36,6 +36,9 @@ void SetEnvironment(const std::string& name, const char* value);
 // True when the last failed receive of this thread failed because the peer
 // reset the connection.
 bool ConnectionWasReset();
+// Ends the sending side of the socket `socket` (a platform::Socket): its peer
+// reads the end of the stream, while what the peer sends still arrives.
+void EndSending(intptr_t socket);
 
 // ---- Files -------------------------------------------------------------------
 // A new, empty folder under the system's temporary folder whose name begins

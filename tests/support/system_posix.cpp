@@ -5,6 +5,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -99,6 +100,10 @@ void SetEnvironment(const std::string& name, const char* value) {
 
 bool ConnectionWasReset() {
     return errno == ECONNRESET;
+}
+
+void EndSending(intptr_t socket) {
+    shutdown(static_cast<int>(socket), SHUT_WR);
 }
 
 std::string MakeTempFolder(const std::string& prefix) {

@@ -181,6 +181,10 @@ bool ConnectionWasReset() {
     return WSAGetLastError() == WSAECONNRESET;
 }
 
+void EndSending(intptr_t socket) {
+    shutdown(static_cast<SOCKET>(socket), SD_SEND);
+}
+
 std::string MakeTempFolder(const std::string& prefix) {
     char base[MAX_PATH + 1];
     const DWORD n = GetTempPathA(sizeof base, base);

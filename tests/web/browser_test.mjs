@@ -7,14 +7,14 @@
 // the folder given.
 //
 // Usage: node browser_test.mjs <penmora-demo> <screenshot folder> <web folder>
-import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import http from 'node:http';
 import net from 'node:net';
-import { createRequire } from 'node:module';
 import { fileURLToPath } from 'node:url';
+import { BROWSER, FLAGS, loadChromium } from './chromium.mjs';
+import { LAUNCHER, accepts, demos, startDemo, stopDemo, waitForDemo } from './demo_process.mjs';
 
 const [demoPath, shotDir, webDir] = process.argv.slice(2);
 if (!demoPath || !shotDir || !webDir) {
@@ -22,81 +22,10 @@ if (!demoPath || !shotDir || !webDir) {
   process.exit(2);
 }
 
-let chromium;
-try {
-  ({ chromium } = createRequire(path.join(path.resolve(webDir), 'package.json'))('playwright-core'));
-} catch (e) {
-  console.error(`playwright-core is not installed in ${webDir}/node_modules: ` +
-                'run scripts/setup.sh (it runs "npm ci" in web/).');
-  process.exit(1);
-}
-
-const BROWSER = '/usr/bin/chromium';
-const FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-  '--disable-background-networking', '--disable-component-update', '--disable-sync'];
+const chromium = loadChromium(webDir);
 const PAGE = 'http://127.0.0.1:10002/';
 const TIMEOUT = 30000;
 const TEST_DIR = path.dirname(fileURLToPath(import.meta.url));
-
-// Socket inodes of the TCP listeners on `port`, and of a process.
-function listenerInodes(port) {
-  const rows = fs.readFileSync('/proc/net/tcp', 'utf8').trim().split('\n').slice(1);
-  return rows.map((line) => line.trim().split(/\s+/))
-    .filter((row) => row[3] === '0A' && parseInt(row[1].split(':')[1], 16) === port)
-    .map((row) => row[9]);
-}
-
-function processSockets(pid) {
-  const found = new Set();
-  try {
-    for (const fd of fs.readdirSync(`/proc/${pid}/fd`)) {
-      try {
-        const link = fs.readlinkSync(`/proc/${pid}/fd/${fd}`);
-        if (link.startsWith('socket:[')) found.add(link.slice(8, -1));
-      } catch (e) { /* closed meanwhile */ }
-    }
-  } catch (e) { /* the process ended */ }
-  return found;
-}
-
-const listensOn = (pid, port) => listenerInodes(port).some((inode) => processSockets(pid).has(inode));
-
-// Waits until the demo listens on its control port, which it opens after the
-// service's ports; then the service's port must be the demo's too, not that
-// of another program (a service left running would answer in its place).
-// A Windows build runs through PENMORA_LAUNCHER (Wine): its sockets belong to
-// the wineserver, so the ports are known to be the demo's only because no
-// other program held them before it started.
-const LAUNCHER = (process.env.PENMORA_LAUNCHER || '').split(' ').filter((part) => part !== '');
-
-function accepts(port) {
-  return new Promise((resolve) => {
-    const socket = net.connect({ host: '127.0.0.1', port }, () => { socket.destroy(); resolve(true); });
-    socket.on('error', () => resolve(false));
-  });
-}
-
-async function waitForPorts(demo) {
-  for (let i = 0; !(await accepts(10002)); i++) {
-    if (demo.failure) return demo.failure;
-    if (demo.exitCode !== null) return `penmora-demo ended with ${demo.exitCode} (is another instance running?)`;
-    if (i > 600) return 'penmora-demo did not open port 10002';
-    await new Promise((r) => setTimeout(r, 100));
-  }
-  return (await accepts(10001)) ? null : 'penmora-demo does not listen on port 10001';
-}
-
-async function waitForDemo({ process: demo }) {
-  if (LAUNCHER.length > 0) return waitForPorts(demo);
-  for (let i = 0; !listensOn(demo.pid, 10002); i++) {
-    if (demo.failure) return demo.failure;
-    if (demo.exitCode !== null) return `penmora-demo ended with ${demo.exitCode} (is another instance running?)`;
-    if (i > 600) return 'penmora-demo did not open port 10002';
-    await new Promise((r) => setTimeout(r, 100));
-  }
-  if (!listensOn(demo.pid, 10001)) return 'penmora-demo does not listen on port 10001: another program holds it';
-  return null;
-}
 
 function check(condition, what) {
   if (!condition) throw new Error(what);
@@ -173,13 +102,15 @@ const steps = [
       let badLength = '';
       try { base64ToBytes('YWJjZ'); } catch (e) { badLength = e.message; }
       let refused = '';
-      try { await connect('ws://127.0.0.1:9'); } catch (e) { refused = e.message; }
-      return { decoded, badLength, refused };
+      let code = '';
+      try { await connect('ws://127.0.0.1:9'); } catch (e) { refused = e.message; code = e.code; }
+      return { decoded, badLength, refused, code };
     });
     check(JSON.stringify(result.decoded) === '[[97],[97,98],[97,98,99]]',
       `decoded ${JSON.stringify(result.decoded)}`);
     check(result.badLength.includes('not Base64'), `bad length: "${result.badLength}"`);
-    check(result.refused.includes('not running'), `refused connection: "${result.refused}"`);
+    check(result.refused.includes('not running') && result.code === 'unreachable',
+      `refused connection: ${result.code} "${result.refused}"`);
   }],
   ['the page connects to the service', async (page) => {
     await page.click('#connect');
@@ -247,48 +178,6 @@ const steps = [
   }],
 ];
 
-// ---- The running demo --------------------------------------------------------
-
-// The demo running now, and what the demos that ended left wrong.
-const demos = { current: null, env: null, started: 0, problems: [] };
-
-function startDemo() {
-  demos.started++;
-  const name = demos.started === 1 ? 'penmora-demo.out' : `penmora-demo-${demos.started}.out`;
-  const out = path.join(shotDir, name);
-  const output = fs.openSync(out, 'w');
-  const command = [...LAUNCHER, demoPath];
-  const child = spawn(command[0], command.slice(1), { stdio: ['ignore', output, output], env: demos.env });
-  fs.closeSync(output);  // the demo has its own copy
-  child.on('error', (e) => { child.failure = `cannot start ${demoPath}: ${e.message}`; });
-  demos.current = { process: child, out };
-  return demos.current;
-}
-
-// Ends the demo. An exit status other than 0 is a problem, and so is a
-// sanitizer report: sanitizer builds report a race or a memory fault without
-// ending the demo.
-async function stopDemo() {
-  const { process: demo, out } = demos.current;
-  demos.current = null;
-  if (demo.failure) {
-    demos.problems.push(demo.failure);
-    return;
-  }
-  // Wine hands SIGINT to the program as Ctrl+C; SIGTERM would end Wine itself.
-  demo.kill(LAUNCHER.length > 0 ? 'SIGINT' : 'SIGTERM');
-  const code = await new Promise((resolve) => {
-    if (demo.exitCode !== null || demo.signalCode !== null) resolve(demo.exitCode ?? demo.signalCode);
-    else demo.on('exit', (c, signal) => resolve(c ?? signal));
-  });
-  if (code !== 0) demos.problems.push(`penmora-demo ended with ${code}`);
-  const lines = fs.readFileSync(out, 'utf8').split('\n');
-  const first = lines.findIndex((line) => /WARNING: ThreadSanitizer|ERROR: AddressSanitizer|runtime error:/.test(line));
-  if (first >= 0) {
-    demos.problems.push(`penmora-demo reported a sanitizer finding:\n${lines.slice(first, first + 60).join('\n')}`);
-  }
-}
-
 // ---- The promise page ----------------------------------------------------------
 
 // Serves the promise page from an origin of its own, with penmora.js beside it.
@@ -319,8 +208,10 @@ function silentListener() {
 
 const local = { pageUrl: null, silentPort: 0 };
 
-// How long each isRunning answer took, printed at the end.
+// How long each isRunning answer took, and how long after a reload the pad
+// was released, printed at the end.
 const isRunningTimes = [];
+const padReleaseTimes = [];
 
 async function checkService(page, url, options) {
   const answer = await page.evaluate(([u, o]) => window.promisePage.checkService(u ?? undefined, o),
@@ -377,6 +268,14 @@ async function signOnPad(page, call) {
   await sendToPad(page, { button: 'OK' });
 }
 
+// A signature with sign(), within a deadline, until the pad is released.
+async function signToTheEnd(page) {
+  const call = await startCall(page, 'sign', { timeoutMs: 15000 });
+  await signOnPad(page, call);
+  checkImage(await outcome(page, call), 600, 355);
+  await page.waitForFunction(() => window.signer.pad === 'closed');
+}
+
 const promiseSteps = [
   ['a page on another origin finds the service with isRunning, in well under a second', async (page) => {
     await page.goto(local.pageUrl);
@@ -408,6 +307,58 @@ const promiseSteps = [
     checkImage(await outcome(page, call), 600, 355);
     await page.waitForFunction(() => window.oks === 1);
     await page.waitForFunction(() => window.signer.pad === 'closed');
+  }],
+  ['isRunning() answers from the open client for every name of the service, without a probe', async (page) => {
+    // The service listens on IPv4 only: a probe of [::1] would find nothing.
+    for (const url of ['ws://localhost:10001', 'ws://[::1]:10001/', 'ws://127.0.0.1:10001/any/path']) {
+      const answer = await checkService(page, url);
+      check(answer.running === true && answer.ms < 100, `${url}: ${answer.running} in ${answer.ms} ms`);
+    }
+    const elsewhere = await checkService(page, 'ws://127.0.0.1:9');
+    check(elsewhere.running === false, `another port: ${elsewhere.running}`);
+    await signToTheEnd(page);
+  }],
+  ['a second tab\'s isRunning() leaves this tab\'s next sign() working', async (page) => {
+    const tab = await page.context().newPage();
+    try {
+      await tab.goto(local.pageUrl);
+      await tab.waitForFunction(() => window.promisePage);
+      // The second tab has no client of its own: it probes, a connection that
+      // comes and goes while this tab stays connected.
+      const answer = await tab.evaluate(() => window.promisePage.checkService());
+      isRunningTimes.push(`second tab: ${answer.running} in ${answer.ms.toFixed(1)} ms`);
+      check(answer.running === true, `the second tab's isRunning() gave ${answer.running}`);
+    } finally {
+      await tab.close();
+    }
+    await signToTheEnd(page);
+  }],
+  ['a reload in the middle of a signature releases the pad within a second', async (page) => {
+    // The signer in another tab watches the pad while this one reloads.
+    const watcher = await page.context().newPage();
+    try {
+      await watcher.goto(local.pageUrl);
+      await watcher.waitForFunction(() => window.signer);
+      await watcher.evaluate(() => window.signer.connect());
+      const call = await startCall(page, 'sign');
+      await call.waitForPad();
+      await watcher.waitForFunction(() => window.signer.pad === 'open');
+      const reloaded = Date.now();
+      await page.reload();
+      const closed = await watcher.waitForFunction(
+        (since) => window.signer.pad === 'closed' && window.signer.padChangedAt >= since
+          ? window.signer.padChangedAt : false, reloaded, { timeout: 5000 })
+        .then((handle) => handle.jsonValue(), () => null);
+      check(closed !== null, 'the pad was still open 5 s after the reload');
+      padReleaseTimes.push(closed - reloaded);
+      check(closed - reloaded < 1000, `the pad was released ${closed - reloaded} ms after the reload`);
+    } finally {
+      await watcher.close();
+    }
+    // The reloaded page connects again for the steps that follow.
+    await page.waitForFunction(() => window.promisePage && window.signer);
+    await page.evaluate(() => window.signer.connect());
+    await page.evaluate(() => window.promisePage.open({ reconnect: true }));
   }],
   ['fingerprint() resolves with the fingerprint', async (page) => {
     await sendToPad(page, { finger: 'place' });
@@ -506,6 +457,8 @@ async function main() {
   // The service registers itself to start at logon: not the tester's session.
   env.XDG_CONFIG_HOME = path.join(profile, 'service-config');
   demos.env = env;
+  demos.path = demoPath;
+  demos.outDir = shotDir;
   if (LAUNCHER.length > 0 && ((await accepts(10001)) || (await accepts(10002)))) {
     console.log('FAILED  the ports are held by another program');
     process.exit(1);
@@ -561,6 +514,7 @@ async function main() {
     fs.rmSync(profile, { recursive: true, force: true });
   }
   if (isRunningTimes.length) console.log(`isRunning answers: ${isRunningTimes.join(', ')}`);
+  if (padReleaseTimes.length) console.log(`pad released ${padReleaseTimes.join(', ')} ms after a reload`);
   console.log(`screenshots in ${shotDir}`);
   console.log(`${passed} passed, ${failed} failed`);
   process.exit(failed ? 1 : 0);

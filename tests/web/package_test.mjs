@@ -1,5 +1,6 @@
-// The npm package of the JavaScript client: its version is the project's, npm
-// pack puts the module, its types and its README in it and nothing else, and
+// The npm package of the JavaScript client: its version and license are the
+// project's, npm pack puts the module, its types, its README and the project's
+// LICENSE in it and nothing else, and
 // the tarball installs into a fresh project whose code imports it by name
 // (in Node and under tsc, which must find the types through the package).
 //
@@ -54,6 +55,7 @@ function check(condition, what) {
 }
 
 const packageJson = JSON.parse(fs.readFileSync(path.join(webDir, 'package.json'), 'utf8'));
+const projectLicense = fs.readFileSync(path.join(webDir, '..', 'LICENSE'), 'utf8');
 const consumer = path.join(scratch, 'consumer');
 let tarball = '(not packed)';
 
@@ -62,13 +64,20 @@ const steps = [
     check(packageJson.version === projectVersion,
       `web/package.json says ${packageJson.version}, CMake's project() says ${projectVersion}`);
   }],
-  ['npm pack holds the module, its types and its README only', () => {
+  ['the package is under the project\'s license, MIT', () => {
+    check(packageJson.license === 'MIT', `web/package.json says "license": "${packageJson.license}"`);
+    check(/^MIT License\n/.test(projectLicense) && projectLicense.includes('the Penmora authors'),
+      `the project's LICENSE begins "${projectLicense.split('\n')[0]}"`);
+  }],
+  ['npm pack holds the module, its types, its README and the LICENSE only', () => {
     const [packed] = JSON.parse(run(NPM, ['pack', '--json', '--pack-destination', scratch], webDir));
     const files = packed.files.map((file) => file.path).sort();
-    const expected = ['README.md', 'package.json', 'penmora.d.ts', 'penmora.js'];
+    const expected = ['LICENSE', 'README.md', 'package.json', 'penmora.d.ts', 'penmora.js'];
     check(JSON.stringify(files) === JSON.stringify(expected), `packed ${files.join(', ')}`);
     tarball = path.join(scratch, packed.filename);
     check(fs.existsSync(tarball), `no ${tarball}`);
+    // The copy made for the tarball does not stay in web/.
+    check(!fs.existsSync(path.join(webDir, 'LICENSE')), 'npm pack left a LICENSE in web/');
   }],
   ['the tarball installs without fetching anything', () => {
     fs.mkdirSync(consumer);
@@ -77,6 +86,8 @@ const steps = [
     run(NPM, ['install', '--ignore-scripts', tarball], consumer);
     const installed = path.join(consumer, 'node_modules', packageJson.name);
     check(fs.existsSync(path.join(installed, 'penmora.d.ts')), 'penmora.d.ts not installed');
+    const license = fs.readFileSync(path.join(installed, 'LICENSE'), 'utf8');
+    check(license === projectLicense, 'the installed LICENSE differs from the project\'s');
   }],
   ['Node imports it by name as an ES module', () => {
     const script = `import { Penmora, PenmoraError, connect, DEFAULT_URL, base64ToBytes }
@@ -90,6 +101,22 @@ const steps = [
     const expected = { penmora: 'function', connect: 'function', url: 'ws://127.0.0.1:10001',
                        error: 'timeout', bytes: [97, 98] };
     check(JSON.stringify(out) === JSON.stringify(expected), `got ${JSON.stringify(out)}`);
+  }],
+  ['without WebSocket, connecting says so instead of "not running"', () => {
+    // Node before 22 has no WebSocket; a newer one has its own, hidden here.
+    const script = `delete globalThis.WebSocket;
+      const { Penmora, PenmoraError, connect } = await import('${packageJson.name}');
+      const outcome = (promise) => promise.then((value) => ({ value }),
+        (e) => ({ penmoraError: e instanceof PenmoraError, code: e.code, message: e.message }));
+      console.log(JSON.stringify([await outcome(connect()), await outcome(Penmora.isRunning()),
+                                  await outcome(new Penmora().connect())]));`;
+    fs.writeFileSync(path.join(consumer, 'bare.mjs'), script);
+    const outcomes = JSON.parse(run(process.execPath, ['bare.mjs'], consumer));
+    for (const outcome of outcomes) {
+      check(outcome.penmoraError && outcome.code === 'unsupported' &&
+            /no WebSocket/.test(outcome.message) && !/not running/.test(outcome.message),
+            `got ${JSON.stringify(outcome)}`);
+    }
   }],
   ['tsc finds the types through the package', () => {
     fs.writeFileSync(path.join(consumer, 'use.ts'),

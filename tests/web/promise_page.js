@@ -27,6 +27,25 @@ async function checkService(url, options) {
   return { running, ms };
 }
 
+// What Penmora.check() finds, and how long it took.
+async function check(url, options) {
+  const started = performance.now();
+  const found = await Penmora.check(url, options);
+  return { ...found, ms: performance.now() - started };
+}
+
+// Connects as open() does, or says why not: the rejection's code and message.
+async function tryOpen(options) {
+  const started = performance.now();
+  try {
+    await open(options);
+    return { connected: true, ms: performance.now() - started };
+  } catch (e) {
+    return { connected: false, ms: performance.now() - started, name: e.name, code: e.code,
+             message: e.message, isPenmoraError: e instanceof PenmoraError };
+  }
+}
+
 async function open(options) {
   pad = await connect(undefined, options);
   pad.on('close', () => setConnection('reconnecting'));
@@ -78,7 +97,9 @@ function start(kind, options = {}, abortable = false) {
 
 window.promisePage = {
   checkService,
+  check,
   open,
+  tryOpen,
   start,
   abort: (id) => controllers[id].abort(),
   closeSign: () => pad.closeSign(),

@@ -54,9 +54,12 @@ function compare(what, declared, actual) {
 
 // ---- tsc over the typed example -------------------------------------------
 
-const tsc = spawnSync(process.execPath, [tscPath, '--noEmit', '-p', path.join(here, 'tsconfig.json')],
+// The strictest settings an integrator's project may have, named here as well
+// as in tsconfig.json.
+const tsc = spawnSync(process.execPath, [tscPath, '--strict', '--exactOptionalPropertyTypes', '--noEmit',
+                                         '-p', path.join(here, 'tsconfig.json')],
                       { encoding: 'utf8' });
-report(`tsc ${ts.version} --noEmit over the typed example`,
+report(`tsc ${ts.version} --strict --exactOptionalPropertyTypes --noEmit over the typed example`,
        tsc.status === 0 ? [] : (tsc.stdout + tsc.stderr).trim().split('\n'));
 
 // ---- The declarations against the module ----------------------------------
@@ -79,7 +82,8 @@ for (const statement of source.statements) {
     if (ts.isClassDeclaration(statement)) {
       const members = new Set();
       for (const member of statement.members) {
-        if (member.name) members.add(member.name.getText(source));
+        // "#private" marks private fields, which are no part of the interface.
+        if (member.name && !ts.isPrivateIdentifier(member.name)) members.add(member.name.getText(source));
       }
       declaredClasses.set(statement.name.text, members);
     }

@@ -12,6 +12,8 @@ import {
   type PenmoraErrorCode,
   type PenmoraEvent,
   type PenmoraImage,
+  type LocalAccess,
+  type ServiceCheck,
 } from '../../web/penmora.js';
 
 function show(image: PenmoraImage): string {
@@ -28,6 +30,9 @@ function explain(e: unknown): string {
     case 'closed': return 'The service went away.';
     case 'superseded': return 'Another call took over.';
     case 'timeout': return 'Nobody signed in time.';
+    case 'unreachable': return 'Install or start the service, or allow this site to reach it.';
+    case 'blocked': return 'Allow this site to reach the service in your browser.';
+    case 'unsupported': return 'This page needs a web browser.';
   }
 }
 
@@ -36,8 +41,23 @@ export async function page(): Promise<string[]> {
   if (!(await Penmora.isRunning())) lines.push('Install the service.');
   const installed: boolean = await Penmora.isRunning(DEFAULT_URL, { timeoutMs: 500 });
   lines.push(String(installed));
+  const found: ServiceCheck = await Penmora.check(undefined, { timeoutMs: undefined });
+  const access: LocalAccess = found.access;
+  if (found.running === null) lines.push(`Allow this site to reach the service (${access}).`);
+  else if (!found.running) lines.push('Install the service.');
 
   const pad: Penmora = await connect(DEFAULT_URL, { reconnect: true, reconnectDelayMs: 250 });
+
+  // Options passed on from a caller's own optional settings may be undefined,
+  // also under exactOptionalPropertyTypes.
+  const settings: { width?: number; deadline?: number; signal?: AbortSignal } = {};
+  await Penmora.isRunning(undefined, { timeoutMs: settings.deadline });
+  await connect(undefined, { reconnect: undefined, reconnectDelayMs: settings.deadline,
+                             maxReconnectDelayMs: undefined });
+  await pad.sign({ penWidth: settings.width, timeoutMs: settings.deadline, signal: settings.signal });
+  await pad.signWithFingerprint({ penWidth: undefined, quality: settings.width });
+  await pad.fingerprint({ quality: undefined, timeoutMs: undefined, signal: undefined });
+  new PenmoraError('start-failed', 'text', { serviceText: undefined, cause: undefined });
   const controller = new AbortController();
   try {
     lines.push(show(await pad.sign({ penWidth: 3, timeoutMs: 60000, signal: controller.signal })));
@@ -66,8 +86,7 @@ export async function page(): Promise<string[]> {
     .on('unknown', (text: string, object: unknown) => lines.push(text, String(object)));
   const onOk = (): void => {};
   pad.on('ok', onOk).off('ok', onOk);
-  pad.emit('signature', base64ToPngBlob('iVBORw0KGgo'), 'iVBORw0KGgo');
-  pad.receive('{"typeName":"TavoOK"}');
+  lines.push(base64ToPngBlob('iVBORw0KGgo').type);
 
   pad.startSign(3);
   pad.startSign();
@@ -77,7 +96,7 @@ export async function page(): Promise<string[]> {
   pad.closeSocket();
   pad.send('TavoStartSign', { penwidth: '3' });
   const bytes: Uint8Array = base64ToBytes('YQ');
-  lines.push(`${bytes.length} ${pad.url} ${pad.connected} ${pad.socket?.readyState}`);
+  lines.push(`${bytes.length} ${pad.url} ${pad.connected}`);
   const events: PenmoraEvent[] = ['open', 'signatureWithFingerprint'];
   lines.push(...events);
 
@@ -101,6 +120,21 @@ export async function page(): Promise<string[]> {
   const code: PenmoraErrorCode = 'aborted';
   // @ts-expect-error: isRunning answers a boolean
   const text: string = await Penmora.isRunning();
+  // @ts-expect-error: check() may not know whether the service runs
+  const surely: boolean = (await Penmora.check()).running;
+  // @ts-expect-error: no such access state
+  const allowed: LocalAccess = 'allowed';
+  lines.push(String(surely), allowed);
+  // @ts-expect-error: the address is fixed once the client is made
+  pad.url = 'ws://127.0.0.1:10002';
+  // @ts-expect-error: the connection is the client's own
+  lines.push(String(pad.socket));
+  // @ts-expect-error: so are its handlers
+  lines.push(String(pad.listeners));
+  // @ts-expect-error: events come from the service only
+  pad.emit('ok');
+  // @ts-expect-error: and so do messages
+  pad.receive('{"typeName":"TavoOK"}');
   lines.push(String(blob), code, text);
   return lines;
 }
