@@ -25,6 +25,7 @@
 #include "link/frame.h"
 #include "link/text.h"
 #include "pad/device.h"
+#include "pad/pen_data.h"
 #include "pad/pen_input.h"
 #include "platform/platform.h"
 #include "shell/log.h"
@@ -129,7 +130,7 @@ int OpenPad() {
     return 0;
 }
 
-int StartSigning(int32_t penWidth) {
+int StartSigning(int32_t penWidth, bool penData) {
     std::unique_lock<std::mutex> lock(SessionMutex);
     // One pen-input thread per device: an earlier one ends before the next.
     StopPenThread(lock);
@@ -148,9 +149,13 @@ int StartSigning(int32_t penWidth) {
     // new signature never continues a stroke of the previous one.
     EmptyStrokePoints();
     ClearCanvas();
+    // The earlier pen-input thread has ended and the next has not begun: the
+    // pen data has no other user now.
+    BeginPenData(penData);
     PenThreadRunning = true;
     if (!platform::StartDetachedThread(RunPenThread)) {
         PenThreadRunning = false;
+        EndPenData();
         SendTextMessage(ToUtf8(msg::kError));
         return -1;
     }
