@@ -53,6 +53,8 @@ uint64_t LastSession = 0;
 // Captures the pen-input thread has started (OK in CaptureMode).
 std::atomic<uint32_t> PenCaptureStarts{0};
 thread_local bool OnPenThread = false;
+// Starts the pen-input thread's body; null: a detached thread of the system.
+std::atomic<PenThreadStarter> PenStarter{nullptr};
 
 // Stops the pen-input thread of the session, unless the caller is that
 // thread, and waits until it has ended. The lock is released while waiting.
@@ -94,6 +96,9 @@ void ReportStartFailure(const std::string& logText) {
 void RunPenThread() {
     OnPenThread = true;
     PenInputThread();
+    // A thread that a test's starter runs other work on afterwards is no
+    // longer the pen-input thread.
+    OnPenThread = false;
     std::lock_guard<std::mutex> lock(SessionMutex);
     PenThreadRunning = false;
     PenThreadEnded.notify_all();
@@ -153,7 +158,8 @@ int StartSigning(int32_t penWidth, bool penData) {
     // pen data has no other user now.
     BeginPenData(penData);
     PenThreadRunning = true;
-    if (!platform::StartDetachedThread(RunPenThread)) {
+    const PenThreadStarter starter = PenStarter;
+    if (!(starter ? starter(RunPenThread) : platform::StartDetachedThread(RunPenThread))) {
         PenThreadRunning = false;
         EndPenData();
         SendTextMessage(ToUtf8(msg::kError));
@@ -209,6 +215,10 @@ int ReadOpenPad(uint8_t* buffer, size_t size, int timeoutMs) {
     std::lock_guard<std::mutex> device(DeviceMutex);
     if (!PadDevice) return kNoPad;
     return hid_read_timeout(PadDevice, buffer, size, timeoutMs);
+}
+
+void SetPenThreadStarterForTests(PenThreadStarter starter) {
+    PenStarter = starter;
 }
 
 void NotePenCaptureStart() {
