@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/page.h"
 #include "bench/sampling.h"
 #include "commands/dispatch.h"
 #include "devices/virtual_pad/virtual_pad.h"
@@ -76,19 +77,7 @@ Pen PenAt(int64_t i) {
                static_cast<uint16_t>(pressure)};
 }
 
-// A socket-level client that is the ActiveClient, as a page would be.
-RawWsClient* ActivePage() {
-    static RawWsClient* page = [] {
-        const uint16_t port = StartTestLink();
-        const ConnectionPtr before = ActiveClient();
-        auto* client = new RawWsClient(port);
-        if (client->Handshake().empty()) return client;
-        for (int i = 0; i < 2000 && ActiveClient() == before; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return client;
-    }();
-    return page;
-}
+using bench::ActivePage;
 
 bool StartSession(bool penData) {
     vpad::Reset();
