@@ -28,6 +28,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using padtest::RawX;
+using padtest::RawY;
 using padtest::WaitFor;
 using padtest::WaitForPadIdle;
 
@@ -106,14 +108,6 @@ Record ParseRecord(const std::string& message) {
     }
     record.samples = ParseSamples(text.substr(bar + 1));
     return record;
-}
-
-// Raw values for the middle of Canvas pixel (x, y).
-uint16_t RawX(int x) {
-    return static_cast<uint16_t>((x + 0.5) * 10206.0 / 600.0 + 0.5);
-}
-uint16_t RawY(int y) {
-    return static_cast<uint16_t>((y + 0.5) * 7422.0 / 400.0 + 0.5);
 }
 
 // A stroke of `count` samples along row y, starting at column `from`, with the
