@@ -19,13 +19,20 @@ int32_t Parameter(const std::string& messageText, const char* name) {
     return DecimalValue(GetMemberText(ParseJson(messageText), name));
 }
 
+// A page asks for the pen's samples with "pendata":"1"; any other value, or
+// none, leaves the session as it always was.
+bool PenDataAsked(const std::string& messageText) {
+    return GetMemberText(ParseJson(messageText), "pendata") == "1";
+}
+
 }  // namespace
 
 void DispatchCommand(const std::string& typeName, const std::string& messageText) {
     std::lock_guard<std::mutex> lock(DispatchMutex);
     if (typeName == "TavoStartSign") {
         const int32_t penWidth = Parameter(messageText, "penwidth");
-        if (OpenPad() == 0) StartSigning(penWidth);
+        const bool penData = PenDataAsked(messageText);
+        if (OpenPad() == 0) StartSigning(penWidth, penData);
     } else if (typeName == "TavoCloseSign") {
         ClosePad();
     } else if (typeName == "TavoCloseSocket") {
@@ -42,10 +49,11 @@ void DispatchCommand(const std::string& typeName, const std::string& messageText
     } else if (typeName == "TavoStartSignFinger") {
         const int32_t quality = Parameter(messageText, "quality");
         const int32_t penWidth = Parameter(messageText, "penwidth");
+        const bool penData = PenDataAsked(messageText);
         if (OpenPad() == 0) {
             CaptureMode = 1;
             FingerQuality = quality;
-            StartSigning(penWidth);
+            StartSigning(penWidth, penData);
         }
     }
 }

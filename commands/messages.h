@@ -19,6 +19,12 @@ inline constexpr const char* kError =
     "\xbf\xaa\xca\xbc\xc7\xa9\xd7\xd6\xca\xa7\xb0\xdc"
     "\"}";
 
+// Pen data, for a page that asked for it: the head of each message; the
+// text of its samples and kTextTail follow.
+inline constexpr const char* kPenDataHead = "{\"typeName\":\"TavoPenData\",\"message\":\"";
+inline constexpr const char* kSignDataHead = "{\"typeName\":\"TavoSignData\",\"message\":\"";
+inline constexpr const char* kTextTail = "\"}";
+
 // Log texts (tag "error").
 inline constexpr const char* kLogOpenFailed =
     "\xb4\xf2\xbf\xaa\xc9\xe8\xb1\xb8\xca\xa7\xb0\xdc";  // 打开设备失败

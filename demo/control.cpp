@@ -43,6 +43,8 @@ enum Opcode : uint8_t {
     kClose = 0x8,
     kPing = 0x9,
     kPong = 0xA,
+    // Not a frame: bytes sent as they are (the handshake's answer).
+    kRawBytes = 0xFF,
 };
 
 // Payloads of the close frames the endpoint sends: status 1002 (protocol
@@ -120,9 +122,14 @@ void WriterThread(const ClientPtr& client) {
         client->outgoing.pop_front();
         client->queuedBytes -= frame.payload.size();
         hold.unlock();
-        bool sent = frame.opcode == kText
-                        ? SendTextFrame(client->socket, frame.payload)
-                        : SendControlFrame(client->socket, frame.opcode, frame.payload);
+        bool sent;
+        if (frame.opcode == kRawBytes) {
+            sent = platform::SendAll(client->socket, frame.payload.data(), frame.payload.size());
+        } else if (frame.opcode == kText) {
+            sent = SendTextFrame(client->socket, frame.payload);
+        } else {
+            sent = SendControlFrame(client->socket, frame.opcode, frame.payload);
+        }
         hold.lock();
         if (!sent) {
             // The stream is broken part-way: nothing more can be sent, and the
@@ -250,21 +257,29 @@ void ReadFrames(const ClientPtr& client) {
     }
 }
 
-void RunControlClient(platform::Socket socket) {
+// Serves a control connection whose request was accepted; `answer` is the
+// handshake's answer. The client counts among those that get every event
+// before the answer goes out, so one that holds its answer misses none of the
+// events that follow, and every event goes out behind the answer.
+void RunControlClient(platform::Socket socket, std::string answer) {
     auto client = std::make_shared<ControlClient>(socket);
-    if (!platform::StartDetachedThread([client] { WriterThread(client); })) {
-        platform::CloseSocket(socket);
-        return;
-    }
+    client->queuedBytes = answer.size();
+    client->outgoing.push_back(OutgoingFrame{kRawBytes, std::move(answer)});
     {
         std::lock_guard<std::mutex> hold(gClientsLock);
         gClients.push_back(client);
     }
-    ReadFrames(client);
-    {
+    auto forget = [&client] {
         std::lock_guard<std::mutex> hold(gClientsLock);
         gClients.erase(std::remove(gClients.begin(), gClients.end(), client), gClients.end());
+    };
+    if (!platform::StartDetachedThread([client] { WriterThread(client); })) {
+        forget();
+        platform::CloseSocket(socket);
+        return;
     }
+    ReadFrames(client);
+    forget();
     // Let the writer send what is queued (a close frame, perhaps), then end it;
     // the send timeout bounds how long a peer that stops reading can hold it.
     std::unique_lock<std::mutex> hold(client->lock);
@@ -432,9 +447,9 @@ void HandleConnection(platform::Socket socket) {
         const std::string response = BuildHandshakeResponse("Sec-WebSocket-Key: " + key);
         if (key.size() != 24 || response.empty()) {
             SendError(socket, "400 Bad Request", true);
-        } else if (platform::SendAll(socket, response.data(), response.size())) {
+        } else {
             platform::SetReceiveTimeout(socket, 0);
-            RunControlClient(socket);  // closes the socket
+            RunControlClient(socket, response);  // closes the socket
             return;
         }
     }

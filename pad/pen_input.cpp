@@ -18,6 +18,7 @@
 #include "link/frame.h"
 #include "link/text.h"
 #include "pad/device.h"
+#include "pad/pen_data.h"
 #include "pad/session.h"
 #include "shell/log.h"
 
@@ -66,6 +67,7 @@ void SendAndLog(const std::string& message, const std::string& logText) {
 void OnClear() {
     if (ClearLatch) return;
     ClearCanvas();
+    RestartPenRecord();
     SendAndLog(msg::kClear, "TavoClear");
     ClearLatch = 1;
     ConfirmLatch = 0;
@@ -91,6 +93,9 @@ void OnUnsignedOk() {
 // to the fingerprint capture.
 void OnSignedOk() {
     if (ConfirmLatch) return;
+    // The record goes before the picture (and before the fingerprint's
+    // capture starts), so a page has both when the image arrives.
+    SendPenRecord();
     DeliverSignature();
     SendAndLog(msg::kOK, "TavoOK");
     if (CaptureMode) {
@@ -145,37 +150,59 @@ void DecodePenReport(const uint8_t* buffer) {
     }
 }
 
+namespace {
+
+// Acts on one report read from the pad. False when the session is over
+// (OK with strokes, or Cancel): the thread ends.
+bool HandleReport(const uint8_t* buffer) {
+    DecodePenReport(buffer);
+    const Button button = FindButton(buffer);
+    if (button == Button::kNone) {
+        NotePenReport(buffer);
+        return true;
+    }
+    // Every sample before the button reaches the page before its message.
+    FlushPenData();
+    switch (button) {
+        case Button::kNone:
+            break;
+        case Button::kClear:
+            OnClear();
+            break;
+        case Button::kOk:
+            if (!HasStrokes) {
+                OnUnsignedOk();
+                break;
+            }
+            OnSignedOk();
+            return false;
+        case Button::kCancel:
+            OnCancel();
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 int PenInputThread() {
     uint8_t buffer[kPadInputSize];
     while (!StopPenInput) {
+        // A batch of pen data that is due goes out, and a read waits no
+        // longer than until the next one is.
+        SendDuePenData();
+        const int waitMs = PenDataWaitMs(PollMs.load());
         memset(buffer, 0, sizeof buffer);
-        int count = ReadOpenPad(buffer, sizeof buffer, PollMs.load());
+        int count = ReadOpenPad(buffer, sizeof buffer, waitMs);
         if (count == kNoPad) break;
         if (count < 0) {
             // Unplugged: nothing to report, and nothing to gain from asking
             // again at once.
-            std::this_thread::sleep_for(std::chrono::milliseconds(PollMs.load()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
             continue;
         }
-        if (count == 0) continue;
-        DecodePenReport(buffer);
-        switch (FindButton(buffer)) {
-            case Button::kNone:
-                break;
-            case Button::kClear:
-                OnClear();
-                break;
-            case Button::kOk:
-                if (!HasStrokes) {
-                    OnUnsignedOk();
-                    break;
-                }
-                OnSignedOk();
-                return 0;
-            case Button::kCancel:
-                OnCancel();
-                return 0;
-        }
+        if (count > 0 && !HandleReport(buffer)) break;
     }
+    EndPenData();
     return 0;
 }

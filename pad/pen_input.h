@@ -14,3 +14,8 @@ int ReadOpenPad(uint8_t* buffer, size_t size, int timeoutMs);
 void NotePenCaptureStart();
 // How long one read waits for a report (tests; 0 restores the default).
 void SetPenPollIntervalForTests(int milliseconds);
+// Tests and fuzz targets: `starter` runs the pen-input thread's body on a
+// thread of its choice (one it reuses, say) and says whether it could; null
+// restores a new detached thread for each session.
+using PenThreadStarter = bool (*)(void (*body)());
+void SetPenThreadStarterForTests(PenThreadStarter starter);

@@ -25,6 +25,7 @@
 #include "link/frame.h"
 #include "link/text.h"
 #include "pad/device.h"
+#include "pad/pen_data.h"
 #include "pad/pen_input.h"
 #include "platform/platform.h"
 #include "shell/log.h"
@@ -52,6 +53,8 @@ uint64_t LastSession = 0;
 // Captures the pen-input thread has started (OK in CaptureMode).
 std::atomic<uint32_t> PenCaptureStarts{0};
 thread_local bool OnPenThread = false;
+// Starts the pen-input thread's body; null: a detached thread of the system.
+std::atomic<PenThreadStarter> PenStarter{nullptr};
 
 // Stops the pen-input thread of the session, unless the caller is that
 // thread, and waits until it has ended. The lock is released while waiting.
@@ -93,6 +96,9 @@ void ReportStartFailure(const std::string& logText) {
 void RunPenThread() {
     OnPenThread = true;
     PenInputThread();
+    // A thread that a test's starter runs other work on afterwards is no
+    // longer the pen-input thread.
+    OnPenThread = false;
     std::lock_guard<std::mutex> lock(SessionMutex);
     PenThreadRunning = false;
     PenThreadEnded.notify_all();
@@ -129,7 +135,7 @@ int OpenPad() {
     return 0;
 }
 
-int StartSigning(int32_t penWidth) {
+int StartSigning(int32_t penWidth, bool penData) {
     std::unique_lock<std::mutex> lock(SessionMutex);
     // One pen-input thread per device: an earlier one ends before the next.
     StopPenThread(lock);
@@ -148,9 +154,14 @@ int StartSigning(int32_t penWidth) {
     // new signature never continues a stroke of the previous one.
     EmptyStrokePoints();
     ClearCanvas();
+    // The earlier pen-input thread has ended and the next has not begun: the
+    // pen data has no other user now.
+    BeginPenData(penData);
     PenThreadRunning = true;
-    if (!platform::StartDetachedThread(RunPenThread)) {
+    const PenThreadStarter starter = PenStarter;
+    if (!(starter ? starter(RunPenThread) : platform::StartDetachedThread(RunPenThread))) {
         PenThreadRunning = false;
+        EndPenData();
         SendTextMessage(ToUtf8(msg::kError));
         return -1;
     }
@@ -204,6 +215,10 @@ int ReadOpenPad(uint8_t* buffer, size_t size, int timeoutMs) {
     std::lock_guard<std::mutex> device(DeviceMutex);
     if (!PadDevice) return kNoPad;
     return hid_read_timeout(PadDevice, buffer, size, timeoutMs);
+}
+
+void SetPenThreadStarterForTests(PenThreadStarter starter) {
+    PenStarter = starter;
 }
 
 void NotePenCaptureStart() {

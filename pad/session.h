@@ -11,7 +11,8 @@
 // A session that is still open is ended first (as ClosePad ends it).
 int OpenPad();
 // Starts signing with the pen width factor; 0 when the session runs, else -1.
-int StartSigning(int32_t penWidth);
+// With `penData` the page receives the pen's samples as well (pad/pen_data.h).
+int StartSigning(int32_t penWidth, bool penData = false);
 // Ends the session and releases the pad; 0 when a pad was released, else -1.
 // Safe from any thread, the pen-input thread included.
 int ClosePad();

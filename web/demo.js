@@ -52,9 +52,13 @@ function setStatus(text, isError = false) {
 }
 
 function shorten(text) {
-  // Image messages carry tens of kilobytes of Base64: show the start only.
-  return text.replace(/("message":")([A-Za-z0-9+/=]{64})([A-Za-z0-9+/=]*)"/,
-    (all, head, start, rest) => `${head}${start}… (${start.length + rest.length} characters)"`);
+  // Image messages carry tens of kilobytes of Base64, pen data many samples:
+  // show the start only.
+  return text
+    .replace(/("message":")([A-Za-z0-9+/=]{64})([A-Za-z0-9+/=]*)"/,
+      (all, head, start, rest) => `${head}${start}… (${start.length + rest.length} characters)"`)
+    .replace(/^(\{"typeName":"Tavo(?:Pen|Sign)Data","message":")([^"]{80})([^"]+)"/,
+      (all, head, start, rest) => `${head}${start}… (${start.length + rest.length} characters)"`);
 }
 
 function log(direction, text) {
@@ -84,6 +88,151 @@ function showImage(figureId, blob) {
   link.hidden = false;
 }
 
+// ---- Pen data: the live mirror and the record's plot ------------------------
+// Both are drawn from what the service sends ("TavoPenData" while the signer
+// writes, "TavoSignData" at OK), not from the virtual pad's own drawing.
+const mirror = { last: null, samples: 0 };
+
+// The Canvas pixel of a raw sample, the service's way; null when the sample
+// is not drawn (outside the signature's rows, or the pen lifted).
+function canvasPoint(sample) {
+  if (sample.pressure === 0 || sample.x === 0 || sample.y === 0) return null;
+  const x = Math.trunc((sample.x / RAW_X) * WIDTH);
+  const y = Math.trunc((sample.y / RAW_Y) * HEIGHT);
+  if (y < 1 || y >= DRAW_ROWS || x >= WIDTH) return null;
+  return { x: x + 0.5, y: y + 0.5 };
+}
+
+function clearMirror() {
+  const canvas = $('#pen-live canvas');
+  canvas.getContext('2d').clearRect(0, 0, canvas.width, canvas.height);
+  mirror.last = null;
+  mirror.samples = 0;
+  $('#pen-live').dataset.samples = '0';
+  $('#pen-live .count').textContent = '';
+}
+
+function mirrorPen(samples) {
+  const context = $('#pen-live canvas').getContext('2d');
+  context.strokeStyle = '#1b2a6b';
+  context.fillStyle = '#1b2a6b';
+  context.lineCap = 'round';
+  for (const sample of samples) {
+    const point = canvasPoint(sample);
+    const width = Math.max(1, (numberFrom('pen-width') * sample.pressure) / 1024);
+    if (point && mirror.last) {
+      context.lineWidth = width;
+      context.beginPath();
+      context.moveTo(mirror.last.x, mirror.last.y);
+      context.lineTo(point.x, point.y);
+      context.stroke();
+    } else if (point) {
+      context.fillRect(point.x - width / 2, point.y - width / 2, width, width);
+    }
+    mirror.last = point;
+  }
+  mirror.samples += samples.length;
+  $('#pen-live').dataset.samples = String(mirror.samples);
+  $('#pen-live .count').textContent = `${mirror.samples} samples`;
+}
+
+function clearRecord() {
+  const canvas = $('#pen-plot canvas');
+  canvas.getContext('2d').clearRect(0, 0, canvas.width, canvas.height);
+  $('#pen-plot').dataset.samples = '0';
+  $('#pen-plot .summary').textContent = '';
+  const link = $('#pen-plot a.download');
+  if (link.href.startsWith('blob:')) URL.revokeObjectURL(link.href);
+  link.removeAttribute('href');
+  link.hidden = true;
+}
+
+// Pressure and speed of each sample, for the plot: speed in Canvas pixels a
+// second along the pen's path, 0 where the pen was lifted.
+export function penCurves(samples) {
+  const curves = [];
+  for (let i = 0; i < samples.length; i++) {
+    const s = samples[i];
+    const previous = samples[i - 1];
+    let speed = 0;
+    if (previous && s.pressure > 0 && previous.pressure > 0) {
+      const dx = ((s.x - previous.x) / RAW_X) * WIDTH;
+      const dy = ((s.y - previous.y) / RAW_Y) * HEIGHT;
+      speed = (Math.hypot(dx, dy) * 1000) / Math.max(1, s.t - previous.t);
+    }
+    curves.push({ t: s.t, pressure: s.pressure, speed });
+  }
+  return curves;
+}
+
+function plotRecord(record) {
+  const canvas = $('#pen-plot canvas');
+  const context = canvas.getContext('2d');
+  const left = 36;
+  const bottom = canvas.height - 18;
+  const top = 8;
+  const right = canvas.width - 8;
+  context.clearRect(0, 0, canvas.width, canvas.height);
+  context.strokeStyle = '#999';
+  context.lineWidth = 1;
+  context.beginPath();
+  context.moveTo(left, top);
+  context.lineTo(left, bottom);
+  context.lineTo(right, bottom);
+  context.stroke();
+  const curves = penCurves(record.samples);
+  if (curves.length === 0) return;
+  const t0 = curves[0].t;
+  const span = Math.max(1, curves[curves.length - 1].t - t0);
+  context.fillStyle = '#555';
+  context.font = '11px system-ui, sans-serif';
+  context.textBaseline = 'top';
+  context.textAlign = 'left';
+  context.fillText('0 s', left, bottom + 3);
+  context.textAlign = 'right';
+  context.fillText(`${(span / 1000).toFixed(2)} s`, right, bottom + 3);
+  // Pressure against the pad's usual full scale (or the highest value, when
+  // above it), speed against its own highest value.
+  const line = (value, colour, fullScale) => {
+    const highest = Math.max(fullScale, ...curves.map(value));
+    context.strokeStyle = colour;
+    context.lineWidth = 1.5;
+    context.beginPath();
+    curves.forEach((point, i) => {
+      const x = left + ((point.t - t0) / span) * (right - left);
+      const y = bottom - (value(point) / highest) * (bottom - top);
+      if (i === 0) context.moveTo(x, y);
+      else context.lineTo(x, y);
+    });
+    context.stroke();
+    return highest;
+  };
+  const fastest = line((point) => point.speed, '#c25e00', 1);
+  line((point) => point.pressure, '#1b2a6b', MAX_PRESSURE + 1);
+  context.fillStyle = '#c25e00';
+  context.textAlign = 'left';
+  context.fillText(`top: ${Math.round(fastest)} px/s`, left + 4, top);
+}
+
+function showRecord(record) {
+  clearRecord();
+  plotRecord(record);
+  const samples = record.samples;
+  const seconds = samples.length ? (samples[samples.length - 1].t - samples[0].t) / 1000 : 0;
+  $('#pen-plot').dataset.samples = String(samples.length);
+  $('#pen-plot').dataset.cut = String(record.cut);
+  $('#pen-plot .summary').textContent = `${samples.length} samples over ${seconds.toFixed(2)} s` +
+    (record.cut ? ', cut at its bound' : '');
+  const link = $('#pen-plot a.download');
+  link.href = URL.createObjectURL(new Blob([JSON.stringify(record)], { type: 'application/json' }));
+  link.hidden = false;
+}
+
+function startedSigning() {
+  clearMirror();
+  clearRecord();
+}
+
 function numberFrom(id) {
   const value = Number($('#' + id).value);
   return Number.isFinite(value) ? Math.trunc(value) : 0;
@@ -110,7 +259,12 @@ async function toggleConnection() {
       setServiceState('disconnected');
       log('note', `connection closed (${event.code})`);
     })
-    .on('clear', () => setStatus('The signer cleared the pad.'))
+    .on('clear', () => {
+      clearMirror();
+      setStatus('The signer cleared the pad.');
+    })
+    .on('pen', (samples) => mirrorPen(samples))
+    .on('signData', (record) => showRecord(record))
     .on('ok', () => setStatus('The signer confirmed.'))
     .on('unsign', (text) => setStatus(`Nothing signed yet: ${text}`))
     .on('cancel', () => setStatus('The signer cancelled.'))
@@ -131,10 +285,15 @@ async function toggleConnection() {
 }
 
 $('#connect').addEventListener('click', toggleConnection);
-$('#start-sign').addEventListener('click', () =>
-  command(() => service.startSign(numberFrom('pen-width'))));
-$('#start-sign-finger').addEventListener('click', () =>
-  command(() => service.startSignFinger(numberFrom('pen-width'), numberFrom('quality'))));
+$('#start-sign').addEventListener('click', () => command(() => {
+  startedSigning();
+  service.startSign(numberFrom('pen-width'), { penData: $('#pen-data').checked });
+}));
+$('#start-sign-finger').addEventListener('click', () => command(() => {
+  startedSigning();
+  service.startSignFinger(numberFrom('pen-width'), numberFrom('quality'),
+                          { penData: $('#pen-data').checked });
+}));
 $('#start-finger').addEventListener('click', () =>
   command(() => service.startFinger(numberFrom('quality'))));
 $('#close-sign').addEventListener('click', () => command(() => service.closeSign()));

@@ -14,6 +14,43 @@ export function base64ToBytes(text: string): Uint8Array;
 /** The service's Base64 text as a PNG Blob. */
 export function base64ToPngBlob(text: string): Blob;
 
+/**
+ * One pen sample: `t` the milliseconds since the signing session started,
+ * `x`, `y` and `pressure` the pad's raw values (x 10206 is the full width,
+ * y 7422 the full height of the pad's 600 x 400 plane; pressure 0 lifts the pen).
+ */
+export interface PenSample {
+  t: number;
+  x: number;
+  y: number;
+  pressure: number;
+}
+
+/** The record of a signature ("TavoSignData"): its samples since the start or the last Clear. */
+export interface PenRecord {
+  /** The version of the record's form: 1. */
+  version: number;
+  /** When the signing session started. */
+  start: Date;
+  /** The raw x of the plane's full width: 10206. */
+  xMax: number;
+  /** The raw y of the plane's full height: 7422. */
+  yMax: number;
+  /** The plane the raw values span: 600 x 400. */
+  plane: { width: number; height: number };
+  /** The signature's picture, the plane's top rows: 600 x 355. */
+  canvas: { width: number; height: number };
+  /** True when the record reached its bound (ten minutes of samples) and dropped the rest. */
+  cut: boolean;
+  samples: PenSample[];
+}
+
+/** The samples of a "TavoPenData" message's text; throws when it is malformed. */
+export function parsePenSamples(text: string): PenSample[];
+
+/** The record of a "TavoSignData" message's text; throws when it is malformed. */
+export function parsePenRecord(text: string): PenRecord;
+
 /** Why a call ended without its image. */
 export type PenmoraErrorCode =
   /** The signer pressed Cancel ("TavoCancel"). */
@@ -68,9 +105,25 @@ export interface CallOptions {
   signal?: AbortSignal | undefined;
 }
 
-export interface SignOptions extends CallOptions {
+export interface PenDataOptions {
+  /** Ask for the pen's samples: live to `onPen`, and the record in the result's `penData`. */
+  penData?: boolean | undefined;
+  /** Gets each live batch of samples while the signer writes; implies `penData`. */
+  onPen?: ((samples: PenSample[]) => void) | undefined;
+}
+
+export interface SignOptions extends CallOptions, PenDataOptions {
   /** Scales the pen's pressure into pixels; 3 when absent. */
   penWidth?: number | undefined;
+}
+
+/** What sign() and signWithFingerprint() resolve with. */
+export interface PenmoraSignature extends PenmoraImage {
+  /**
+   * With `penData`: the signature's record (null when the service sent none);
+   * absent otherwise.
+   */
+  penData?: PenRecord | null;
 }
 
 export interface FingerprintOptions extends CallOptions {
@@ -151,6 +204,10 @@ export interface PenmoraEvents {
   signatureWithFingerprint: (png: Blob, base64: string) => void;
   /** Any other message, with its parsed JSON or null. */
   unknown: (text: string, object: unknown) => void;
+  /** "TavoPenData": samples as the signer writes (when pen data was asked for). */
+  pen: (samples: PenSample[], text: string) => void;
+  /** "TavoSignData": the signature's record, before its image. */
+  signData: (record: PenRecord, text: string) => void;
 }
 
 export type PenmoraEvent = keyof PenmoraEvents;
@@ -194,19 +251,19 @@ export class Penmora {
   send(typeName: string, message?: Record<string, string>): void;
 
   /** A signature, resolving when the signer confirms it. */
-  sign(options?: SignOptions): Promise<PenmoraImage>;
+  sign(options?: SignOptions): Promise<PenmoraSignature>;
   /**
    * A signature and then a fingerprint, resolving with the combined image. A
    * capture that fails sends nothing to the page: give it a `timeoutMs`.
    */
-  signWithFingerprint(options?: SignWithFingerprintOptions): Promise<PenmoraImage>;
+  signWithFingerprint(options?: SignWithFingerprintOptions): Promise<PenmoraSignature>;
   /** A fingerprint alone; like signWithFingerprint, best with a `timeoutMs`. */
   fingerprint(options?: FingerprintOptions): Promise<PenmoraImage>;
 
-  /** "TavoStartSign". */
-  startSign(penWidth?: number): void;
-  /** "TavoStartSignFinger". */
-  startSignFinger(penWidth?: number, quality?: number): void;
+  /** "TavoStartSign"; with `penData` the 'pen' and 'signData' events come too. */
+  startSign(penWidth?: number, options?: { penData?: boolean | undefined }): void;
+  /** "TavoStartSignFinger"; with `penData` the 'pen' and 'signData' events come too. */
+  startSignFinger(penWidth?: number, quality?: number, options?: { penData?: boolean | undefined }): void;
   /** "TavoStartFinger". */
   startFinger(quality?: number): void;
   /** "TavoCloseSign": ends the pad session; a call in flight rejects with 'superseded'. */

@@ -28,6 +28,16 @@
 //   signature, fingerprint, signatureWithFingerprint [Blob, base64]
 //                                               images as PNG Blobs
 //   unknown [text, object|null]                 any other message
+//   pen [samples, text]                         pen samples as they are written
+//   signData [record, text]                     the signature's record, at OK
+//
+// Pen data is opt-in: sign({ penData: true, onPen }) and
+// signWithFingerprint({ penData: true, onPen }) pass each live batch of
+// samples to onPen and resolve with { png, base64, penData }, penData the
+// record of the signature (its samples since the start or the last Clear).
+// startSign(penWidth, { penData: true }) and startSignFinger(...) ask for it
+// in the event style. A sample is { t, x, y, pressure }: milliseconds since
+// the session started and the pad's raw values.
 
 export const DEFAULT_URL = 'ws://127.0.0.1:10001';
 
@@ -41,6 +51,8 @@ const EVENTS = {
   TavoSignBase64: 'signature',
   TavoFingerBase64: 'fingerprint',
   TavoSignFBase64: 'signatureWithFingerprint',
+  TavoPenData: 'pen',
+  TavoSignData: 'signData',
 };
 const IMAGE_EVENTS = new Set(['signature', 'fingerprint', 'signatureWithFingerprint']);
 
@@ -57,6 +69,67 @@ export function base64ToBytes(text) {
 
 export function base64ToPngBlob(text) {
   return new Blob([base64ToBytes(text)], { type: 'image/png' });
+}
+
+// ---- Pen data ------------------------------------------------------------------
+
+function penDataError(what) {
+  return new Error(`Penmora: the pen data is malformed (${what})`);
+}
+
+const SAMPLE = /^(\d+),(\d+),(\d+),(\d+)$/;
+
+// The samples of a "TavoPenData" message, or of a record: "t,x,y,p" joined by
+// ";", each a decimal number: milliseconds since the session started, the
+// pad's raw x (0 to 10206 across), y (0 to 7422 down) and pressure (0: the pen
+// is lifted).
+export function parsePenSamples(text) {
+  const samples = [];
+  if (text === '') return samples;
+  for (const item of String(text).split(';')) {
+    const match = SAMPLE.exec(item);
+    if (!match) throw penDataError(`sample "${item.slice(0, 40)}"`);
+    samples.push({ t: Number(match[1]), x: Number(match[2]), y: Number(match[3]),
+                   pressure: Number(match[4]) });
+  }
+  return samples;
+}
+
+function size(text, name) {
+  const match = /^(\d+)x(\d+)$/.exec(text || '');
+  if (!match) throw penDataError(name);
+  return { width: Number(match[1]), height: Number(match[2]) };
+}
+
+// The record of a "TavoSignData" message: a header of name=value pairs joined
+// by ",", a "|", then the samples.
+export function parsePenRecord(text) {
+  const bar = String(text).indexOf('|');
+  if (bar < 0) throw penDataError('no "|" after the header');
+  const header = {};
+  for (const field of String(text).slice(0, bar).split(',')) {
+    const eq = field.indexOf('=');
+    if (eq <= 0) throw penDataError(`header field "${field.slice(0, 40)}"`);
+    header[field.slice(0, eq)] = field.slice(eq + 1);
+  }
+  const number = (name) => {
+    if (!/^\d+$/.test(header[name] || '')) throw penDataError(name);
+    return Number(header[name]);
+  };
+  const start = new Date(header.start);
+  if (Number.isNaN(start.getTime())) throw penDataError('start');
+  const samples = parsePenSamples(String(text).slice(bar + 1));
+  if (number('n') !== samples.length) throw penDataError('n is not the number of samples');
+  return {
+    version: number('v'),
+    start,
+    xMax: number('xmax'),
+    yMax: number('ymax'),
+    plane: size(header.plane, 'plane'),
+    canvas: size(header.canvas, 'canvas'),
+    cut: number('cut') === 1,
+    samples,
+  };
 }
 
 // The service reads its parameters as strings of decimal digits.
@@ -351,10 +424,14 @@ export class Penmora {
       }
       // The call ends before the handlers run, so that a handler may start
       // the next one.
-      if (this.#call && this.#call.image === object.typeName) {
-        this.#settle(null, { png: blob, base64: text });
+      const call = this.#call;
+      if (call && call.image === object.typeName) {
+        this.#settle(null, call.penData ? { png: blob, base64: text, penData: call.record }
+                                        : { png: blob, base64: text });
       }
       this.#emit(event, blob, text);
+    } else if (event === 'pen' || event === 'signData') {
+      this.#penData(event, data, object);
     } else if (event === 'unsign' || event === 'error') {
       const text = typeof object.message === 'string' ? object.message : '';
       if (event === 'error') {
@@ -368,6 +445,31 @@ export class Penmora {
       }
       this.#emit(event);
     }
+  }
+
+  // A batch of samples or the record: to the call that asked, then the events.
+  #penData(event, data, object) {
+    const text = typeof object.message === 'string' ? object.message : '';
+    let parsed;
+    try {
+      parsed = event === 'pen' ? parsePenSamples(text) : parsePenRecord(text);
+    } catch (e) {
+      this.#emit('unknown', data, object);
+      return;
+    }
+    const call = this.#call;
+    if (call && call.penData) {
+      if (event === 'signData') {
+        call.record = parsed;
+      } else if (call.onPen) {
+        try {
+          call.onPen(parsed);
+        } catch (e) {
+          setTimeout(() => { throw e; });
+        }
+      }
+    }
+    this.#emit(event, parsed, text);
   }
 
   send(typeName, message) {
@@ -386,10 +488,11 @@ export class Penmora {
     this.send(typeName, message);
   }
 
-  // Starts a signature; penWidth scales the pen's pressure into pixels.
-  startSign(penWidth = 3) {
-    this.#command('TavoStartSign', { penwidth: decimal(penWidth, 'penWidth') },
-                  'another call started');
+  // Starts a signature; penWidth scales the pen's pressure into pixels. With
+  // { penData: true } the pen's samples come too ('pen' and 'signData').
+  startSign(penWidth = 3, { penData = false } = {}) {
+    const message = withPenData({ penwidth: decimal(penWidth, 'penWidth') }, penData);
+    this.#command('TavoStartSign', message, 'another call started');
   }
 
   // Ends the signing session and releases the pad.
@@ -409,24 +512,26 @@ export class Penmora {
   }
 
   // A signature followed by a fingerprint, delivered as one combined image.
-  startSignFinger(penWidth = 3, quality = 50) {
-    this.#command('TavoStartSignFinger', {
+  startSignFinger(penWidth = 3, quality = 50, { penData = false } = {}) {
+    this.#command('TavoStartSignFinger', withPenData({
       quality: decimal(quality, 'quality'),
       penwidth: decimal(penWidth, 'penWidth'),
-    }, 'another call started');
+    }, penData), 'another call started');
   }
 
   // ---- Promise calls --------------------------------------------------------
 
-  // A signature: resolves with { png, base64 } when the signer confirms.
-  sign({ penWidth = 3, timeoutMs, signal } = {}) {
-    return this.#begin('TavoSignBase64', () => this.startSign(penWidth), timeoutMs, signal);
+  // A signature: resolves with { png, base64 } when the signer confirms, and
+  // with penData, the signature's record, when asked for with penData.
+  sign({ penWidth = 3, penData, onPen, timeoutMs, signal } = {}) {
+    return this.#begin('TavoSignBase64', (pen) => this.startSign(penWidth, pen), timeoutMs, signal,
+                       { penData, onPen });
   }
 
   // A signature and then a fingerprint, resolving with the combined image.
-  signWithFingerprint({ penWidth = 3, quality = 50, timeoutMs, signal } = {}) {
-    return this.#begin('TavoSignFBase64', () => this.startSignFinger(penWidth, quality),
-                       timeoutMs, signal);
+  signWithFingerprint({ penWidth = 3, quality = 50, penData, onPen, timeoutMs, signal } = {}) {
+    return this.#begin('TavoSignFBase64', (pen) => this.startSignFinger(penWidth, quality, pen),
+                       timeoutMs, signal, { penData, onPen });
   }
 
   // A fingerprint alone.
@@ -438,9 +543,10 @@ export class Penmora {
   // the page being left ends the pad session too, so the pad does not wait for
   // a page that gave up: a reloaded page would otherwise find the pad still
   // open, and receive a signature it never asked for.
-  #begin(image, start, timeoutMs, signal) {
+  #begin(image, start, timeoutMs, signal, penAsked = {}) {
     return new Promise((resolve, reject) => {
       const limit = milliseconds(timeoutMs, 'timeoutMs', null);
+      const pen = penOptions(penAsked.penData, penAsked.onPen);
       const aborted = () => new PenmoraError('superseded', 'Penmora: the call was aborted',
                                              { cause: signal.reason });
       if (signal && signal.aborted) {
@@ -452,8 +558,9 @@ export class Penmora {
                                 'Penmora: not connected to the service (call connect() first)'));
         return;
       }
-      start();  // ends the call in flight, if any
-      const call = { image, resolve, reject, timer: null, signal, onAbort: null, onPageHide: null };
+      start(pen);  // ends the call in flight, if any
+      const call = { image, resolve, reject, timer: null, signal, onAbort: null, onPageHide: null,
+                     penData: pen.penData, onPen: pen.onPen, record: null };
       const giveUp = (error) => {
         if (this.#call !== call) return;
         this.#settle(error);
@@ -560,6 +667,21 @@ function probe(url, timeoutMs) {
     socket.onclose = () => finish(false);
     socket.onerror = () => finish(false);
   });
+}
+
+// The command's "message" with "pendata":"1" when pen data is wanted; without
+// it the command is exactly what it always was.
+function withPenData(message, penData) {
+  return penData ? { ...message, pendata: '1' } : message;
+}
+
+// The pen data options of a call: onPen implies penData.
+function penOptions(penData, onPen) {
+  if (onPen !== undefined && onPen !== null && typeof onPen !== 'function') {
+    throw new TypeError('Penmora: onPen must be a function');
+  }
+  const handler = typeof onPen === 'function' ? onPen : null;
+  return { penData: Boolean(penData) || handler !== null, onPen: handler };
 }
 
 export async function connect(url = DEFAULT_URL, options) {

@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/page.h"
 #include "bench/sampling.h"
 #include "commands/params.h"
 #include "devices/virtual_pad/virtual_pad.h"
@@ -68,18 +69,7 @@ void EnterReaderFolder() {
     (void)entered;
 }
 
-RawWsClient* ActivePage() {
-    static RawWsClient* page = [] {
-        const uint16_t port = StartTestLink();
-        const ConnectionPtr before = ActiveClient();
-        auto* client = new RawWsClient(port);
-        if (client->Handshake().empty()) return client;
-        for (int i = 0; i < 2000 && ActiveClient() == before; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return client;
-    }();
-    return page;
-}
+using bench::ActivePage;
 
 // Polls `condition` every 200 microseconds; false after `seconds`.
 template <typename Condition>

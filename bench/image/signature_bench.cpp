@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/page.h"
 #include "bench/sampling.h"
 #include "commands/params.h"
 #include "devices/virtual_pad/virtual_pad.h"
@@ -65,20 +66,7 @@ void DrawTypicalSignature() {
     for (const PenSample& sample : TypicalSignature()) DrawPenPoint(sample);
 }
 
-// A socket-level client that is the ActiveClient, as a page would be.
-RawWsClient* ActivePage() {
-    static RawWsClient* page = [] {
-        const uint16_t port = StartTestLink();
-        const ConnectionPtr before = ActiveClient();
-        auto* client = new RawWsClient(port);
-        if (client->Handshake().empty()) return client;
-        for (int i = 0; i < 2000 && ActiveClient() == before; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return client;
-    }();
-    return page;
-}
+using bench::ActivePage;
 
 std::string Scratch(const char* name) {
     return "/tmp/penmora-bench-" + std::to_string(getpid()) + "-" + name;

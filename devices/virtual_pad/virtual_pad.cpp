@@ -8,6 +8,7 @@
 #include <hidapi/hidapi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -29,6 +30,8 @@ std::mutex ModelMutex;
 // Signalled when a report is queued or the pad is unplugged, so blocked reads
 // return as a real device's would.
 std::condition_variable ReportArrived;
+// The longest a read waits, in microseconds (0: as long as its caller asked).
+std::atomic<int> LongestReadWait{0};
 
 std::vector<Entry> DefaultEntries() {
     // The pad as the Windows HID stack lists it: a keyboard-like interface 0
@@ -116,6 +119,10 @@ void QueueButton(const std::string& code) {
     QueueReport(bytes);
 }
 
+void SetLongestReadWait(int microseconds) {
+    LongestReadWait = microseconds > 0 ? microseconds : 0;
+}
+
 size_t PendingReports() {
     std::lock_guard<std::mutex> lock(ModelMutex);
     return State.reports.size();
@@ -168,10 +175,15 @@ int Read(hid_device* dev, unsigned char* data, size_t length, int milliseconds) 
     std::unique_lock<std::mutex> lock(ModelMutex);
     ReaderMark mark;
     auto ready = [] { return !State.plugged || !State.reports.empty(); };
-    if (milliseconds < 0) {
+    std::chrono::microseconds wait = std::chrono::milliseconds(milliseconds);
+    const int longest = LongestReadWait;
+    if (longest > 0 && (milliseconds < 0 || wait.count() > longest)) {
+        wait = std::chrono::microseconds(longest);
+    }
+    if (wait.count() < 0) {
         ReportArrived.wait(lock, ready);
-    } else if (milliseconds > 0) {
-        ReportArrived.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
+    } else if (wait.count() > 0) {
+        ReportArrived.wait_for(lock, wait, ready);
     }
     if (!State.plugged) return -1;
     if (State.reports.empty()) return 0;

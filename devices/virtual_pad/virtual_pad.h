@@ -39,6 +39,11 @@ void QueuePen(uint16_t x, uint16_t y, uint16_t pressure);
 void QueueButton(const std::string& code);
 // Reports queued and not yet read.
 size_t PendingReports();
+// Reads wait at most this long for a report, whatever their caller asked
+// (0, the default: as long as asked), as a pad that answers every read at
+// once with nothing would. Fuzz targets use it so that closing a session
+// never waits out a read. Reset keeps it.
+void SetLongestReadWait(int microseconds);
 
 // Command codes (byte 1 of the feature report) that the pad refuses.
 void SetRefusedCommands(const std::set<uint8_t>& codes);

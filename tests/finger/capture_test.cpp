@@ -167,6 +167,49 @@ TEST_F(Capture, SignatureThenFingerComeBackOnceAsOneComposite) {
     EXPECT_EQ(VirtualReaderIsOpen(), 0);
 }
 
+TEST_F(Capture, WithPenDataTheRecordComesBeforeTheCaptureAndTheCompositeAfter) {
+    VirtualReaderSetFinger(0);  // the capture waits until the finger comes
+    ASSERT_TRUE(
+        peer_->Send("{\"typeName\":\"TavoStartSignFinger\",\"message\":{\"quality\":\"100\","
+                    "\"penwidth\":\"3\",\"pendata\":\"1\"}}"));
+    ASSERT_TRUE(Eventually([] { return PadReceived(SignCommand); }));
+    QueueStroke();
+    vpad::QueueButton("OK");
+
+    const std::string batchHead = "{\"typeName\":\"TavoPenData\",\"message\":\"";
+    const std::string recordHead = "{\"typeName\":\"TavoSignData\",\"message\":\"";
+    std::string live;
+    auto message = peer_->Receive(20000);
+    while (message && message->compare(0, batchHead.size(), batchHead) == 0) {
+        live += (live.empty() ? "" : ";") +
+                message->substr(batchHead.size(), message->size() - batchHead.size() - 2);
+        message = peer_->Receive(20000);
+    }
+    ASSERT_TRUE(message.has_value());
+    ASSERT_EQ(message->compare(0, recordHead.size(), recordHead), 0) << message->substr(0, 80);
+    const std::string record =
+        message->substr(recordHead.size(), message->size() - recordHead.size() - 2);
+    // The record holds the stroke's 41 samples, as they went out live.
+    EXPECT_EQ(CountOf(live, ";") + 1, 41u);
+    EXPECT_EQ(record.substr(record.find('|') + 1), live);
+    EXPECT_NE(record.find(",n=41,cut=0|"), std::string::npos) << record.substr(0, 120);
+    EXPECT_EQ(peer_->Receive(20000).value_or(""), "{\"typeName\":\"TavoOK\"}");
+
+    // The capture runs after them, and its composite comes once the finger does.
+    ASSERT_TRUE(Eventually([] { return VirtualReaderImagesTaken() >= 2; }));
+    EXPECT_FALSE(peer_->Receive(200).has_value());
+    VirtualReaderSetFinger(1);
+    message = peer_->Receive(20000);
+    ASSERT_TRUE(message.has_value());
+    EXPECT_FALSE(PictureOf(*message, kSignFingerHead).empty()) << message->substr(0, 80);
+    ExpectNoMoreMessages();
+    const auto codes = PadCommands();
+    ASSERT_GE(codes.size(), 3u);
+    EXPECT_EQ(codes.front(), SignCommand);
+    EXPECT_EQ(codes[codes.size() - 2], FingerCommand);
+    EXPECT_EQ(codes.back(), CloseCommand);
+}
+
 TEST_F(Capture, ReaderThatCannotOpenSendsNothingAndLeavesThePadToTheCloseCommand) {
     VirtualReaderSetOpenFails(1);
     VirtualReaderSetFinger(1);

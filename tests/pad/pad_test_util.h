@@ -1,5 +1,5 @@
-// Helpers shared by the pad tests: waiting on the virtual pad, reading the
-// daily log, building reports.
+// Helpers shared by the pad tests: raw pad values, waiting on the virtual pad,
+// reading the daily log, building reports.
 #pragma once
 
 #include <chrono>
@@ -15,6 +15,14 @@
 #include "tests/support/log_reader.h"
 
 namespace padtest {
+
+// Raw pad values for the middle of Canvas pixel (x, y).
+inline uint16_t RawX(int x) {
+    return static_cast<uint16_t>((x + 0.5) * 10206.0 / 600.0 + 0.5);
+}
+inline uint16_t RawY(int y) {
+    return static_cast<uint16_t>((y + 0.5) * 7422.0 / 400.0 + 0.5);
+}
 
 // Waits until `done` holds; false after `timeoutMs`.
 inline bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000) {

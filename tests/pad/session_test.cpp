@@ -19,6 +19,8 @@
 namespace {
 
 using padtest::CommandCodes;
+using padtest::RawX;
+using padtest::RawY;
 using padtest::WaitFor;
 using padtest::WaitForPadIdle;
 
@@ -31,14 +33,6 @@ const std::string kOK = R"({"typeName":"TavoOK"})";
 const std::string kCancel = R"({"typeName":"TavoCancel"})";
 const std::string kUnSign = u8R"({"typeName":"TavoUnSign","message":"请确认是否签字"})";
 const std::string kError = u8R"({"typeName":"TavoError","message":"开始签字失败"})";
-
-// Raw pad values for the middle of Canvas pixel (x, y).
-uint16_t RawX(int x) {
-    return static_cast<uint16_t>((x + 0.5) * 10206.0 / 600.0 + 0.5);
-}
-uint16_t RawY(int y) {
-    return static_cast<uint16_t>((y + 0.5) * 7422.0 / 400.0 + 0.5);
-}
 
 class PadSessionTest : public ::testing::Test {
   protected:

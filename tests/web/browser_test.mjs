@@ -449,6 +449,160 @@ const promiseSteps = [
 ];
 steps.push(...promiseSteps);
 
+// ---- Pen data --------------------------------------------------------------------
+
+// The samples signer.draw() sends, as raw [x, y, pressure].
+const DRAWN = [...Array(31).keys()]
+  .map((i) => [1500 + i * 230, 3000 + Math.round(900 * Math.sin(i / 3)), 700])
+  .concat([[1500 + 30 * 230, 3000, 0]]);
+
+function checkSamples(samples, what) {
+  check(samples.length === DRAWN.length, `${what}: ${samples.length} samples, not ${DRAWN.length}`);
+  samples.forEach((s, i) => {
+    const [x, y, pressure] = DRAWN[i];
+    check(s.x === x && s.y === y && s.pressure === pressure,
+      `${what}: sample ${i} is ${JSON.stringify(s)}, not ${DRAWN[i]}`);
+    check(i === 0 || s.t >= samples[i - 1].t, `${what}: time goes back at sample ${i}`);
+  });
+}
+
+const penSteps = [
+  ['the client parses pen data and refuses what is malformed', async (page) => {
+    const result = await page.evaluate(async () => {
+      const { parsePenSamples, parsePenRecord } = await import('./penmora.js');
+      const refused = (f) => { try { f(); return ''; } catch (e) { return e.message; } };
+      const record = parsePenRecord('v=1,start=2024-02-29T23:59:59.999Z,xmax=10206,ymax=7422,' +
+                                    'plane=600x400,canvas=600x355,n=2,cut=1|0,1,2,3;16,65535,7422,0');
+      return {
+        none: parsePenSamples(''),
+        two: parsePenSamples('5,10206,7422,1023;21,0,0,0'),
+        record: { ...record, start: record.start.toISOString() },
+        badSample: refused(() => parsePenSamples('5,1,2')),
+        negative: refused(() => parsePenSamples('5,-1,2,3')),
+        noBar: refused(() => parsePenRecord('v=1,n=0')),
+        wrongCount: refused(() => parsePenRecord(
+          'v=1,start=2024-01-01T00:00:00.000Z,xmax=1,ymax=1,plane=1x1,canvas=1x1,n=3,cut=0|0,1,2,3')),
+        badStart: refused(() => parsePenRecord(
+          'v=1,start=soon,xmax=1,ymax=1,plane=1x1,canvas=1x1,n=0,cut=0|')),
+      };
+    });
+    check(JSON.stringify(result.none) === '[]', `empty batch: ${JSON.stringify(result.none)}`);
+    check(JSON.stringify(result.two) === JSON.stringify([
+      { t: 5, x: 10206, y: 7422, pressure: 1023 }, { t: 21, x: 0, y: 0, pressure: 0 }]),
+    `two samples: ${JSON.stringify(result.two)}`);
+    const r = result.record;
+    check(r.version === 1 && r.start === '2024-02-29T23:59:59.999Z' && r.xMax === 10206 &&
+          r.yMax === 7422 && r.plane.width === 600 && r.plane.height === 400 &&
+          r.canvas.width === 600 && r.canvas.height === 355 && r.cut === true &&
+          r.samples.length === 2 && r.samples[1].x === 65535, `record: ${JSON.stringify(r)}`);
+    for (const what of ['badSample', 'negative', 'noBar', 'wrongCount', 'badStart']) {
+      check(result[what].includes('pen data is malformed'), `${what}: "${result[what]}"`);
+    }
+  }],
+  ['sign({ penData }) passes every sample to onPen and resolves with the record', async (page) => {
+    await page.waitForFunction(() => window.promisePage.connected);
+    const started = Date.now();
+    const before = await commandCount(page, 'SignCommand accepted');
+    const id = await page.evaluate(() => window.promisePage.startWithPen('sign', { penData: true }));
+    await waitForCommand(page, 'SignCommand accepted', before);
+    await page.evaluate(() => window.signer.draw());
+    await sendToPad(page, { button: 'OK' });
+    const result = await outcome(page, { id });
+    check(result.state === 'resolved', `sign with pen data ${result.state}: ${result.message}`);
+    checkSamples(result.samples, 'the record');
+    checkSamples(result.batches.flat(), 'the batches onPen got');
+    check(result.events.pen === result.batches.length && result.events.signData === 1,
+      `events: ${JSON.stringify(result.events)} for ${result.batches.length} batches`);
+    check(result.cut === false && result.version === 1 && result.canvas.width === 600 &&
+          result.canvas.height === 355 && result.plane.height === 400 && result.xMax === 10206,
+    `header: ${JSON.stringify({ ...result, samples: undefined, batches: undefined })}`);
+    const start = Date.parse(result.start);
+    check(start >= started - 2000 && start <= Date.now() + 2000, `the session started at ${result.start}`);
+    await page.waitForFunction(() => window.signer.pad === 'closed');
+  }],
+  ['signWithFingerprint({ onPen }) resolves with the composite and the record', async (page) => {
+    await sendToPad(page, { finger: 'place' });
+    await syncPad(page);
+    const before = await commandCount(page, 'SignCommand accepted');
+    const id = await page.evaluate(
+      () => window.promisePage.startWithPen('signWithFingerprint', { quality: 50 }));
+    await waitForCommand(page, 'SignCommand accepted', before);
+    await page.evaluate(() => window.signer.draw());
+    await sendToPad(page, { button: 'OK' });
+    const result = await outcome(page, { id });
+    check(result.state === 'resolved' && result.type === 'image/png',
+      `signWithFingerprint with onPen ${result.state}: ${result.message}`);
+    checkSamples(result.samples, 'the record');
+    checkSamples(result.batches.flat(), 'the batches onPen got');
+    await page.waitForFunction(() => window.signer.pad === 'closed');
+  }],
+  ['a call without penData gets no pen data, as before', async (page) => {
+    const before = await commandCount(page, 'SignCommand accepted');
+    const id = await page.evaluate(
+      () => window.promisePage.startWithPen('sign', { penData: false }));
+    await waitForCommand(page, 'SignCommand accepted', before);
+    await page.evaluate(() => window.signer.draw());
+    await sendToPad(page, { button: 'OK' });
+    const result = await outcome(page, { id });
+    check(result.state === 'resolved' && result.hasPenData === false,
+      `plain sign: ${result.state}, penData ${result.hasPenData ? 'present' : 'absent'}`);
+    check(result.events.pen === 0 && result.events.signData === 0 && result.batches.length === 0,
+      `plain sign raised ${JSON.stringify(result.events)}`);
+    await page.waitForFunction(() => window.signer.pad === 'closed');
+  }],
+  ['the demo page mirrors the pen live and plots the record after OK', async (page) => {
+    await page.goto(PAGE);
+    await page.locator('#control-state[data-state=connected]').waitFor();
+    await page.click('#connect');
+    await page.locator('#service-state[data-state=connected]').waitFor();
+    check(await page.locator('#pen-data').isChecked(), 'the demo does not ask for pen data');
+    await startAndWaitForPad(page, '#start-sign');
+    const at = await drawOnPad(page);
+    await page.waitForFunction(() => Number(document.querySelector('#pen-live').dataset.samples) > 20);
+    const inked = (selector) => page.evaluate((s) => {
+      const canvas = document.querySelector(s);
+      const data = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+      let count = 0;
+      for (let i = 3; i < data.length; i += 4) if (data[i] > 0) count++;
+      return count;
+    }, selector);
+    check(await inked('#pen-live canvas') > 200, 'the live mirror shows no stroke');
+    await pressPadButton(page, at, 300);  // OK
+    await page.waitForFunction(() => Number(document.querySelector('#pen-plot').dataset.samples) > 0);
+    const live = Number(await page.locator('#pen-live').getAttribute('data-samples'));
+    const recorded = Number(await page.locator('#pen-plot').getAttribute('data-samples'));
+    check(live === recorded, `the mirror got ${live} samples, the record holds ${recorded}`);
+    check(await inked('#pen-plot canvas') > 300, 'the plot is empty');
+    const download = await page.evaluate(async () => {
+      const link = document.querySelector('#pen-plot a.download');
+      const record = await (await fetch(link.href)).json();
+      return { hidden: link.hidden, name: link.download, samples: record.samples.length,
+               first: record.samples[0], start: record.start, cut: record.cut };
+    });
+    check(!download.hidden && download.name === 'pen-data.json' && download.samples === recorded &&
+          typeof download.first.t === 'number' && typeof download.first.pressure === 'number' &&
+          download.cut === false && !Number.isNaN(Date.parse(download.start)),
+    `download: ${JSON.stringify(download)}`);
+    await page.locator('#log li', { hasText: 'TavoSignData' }).first().waitFor();
+    await page.screenshot({ path: path.join(shotDir, 'pen-data.png'), fullPage: true });
+
+    // Clear empties the mirror, as it does the pad.
+    await page.locator('#pad-state[data-state=closed]').waitFor();
+    await startAndWaitForPad(page, '#start-sign');
+    check(await page.locator('#pen-plot').getAttribute('data-samples') === '0',
+      'the record of the last signature is still shown after a new start');
+    await drawOnPad(page);
+    await page.waitForFunction(() => Number(document.querySelector('#pen-live').dataset.samples) > 20);
+    await pressPadButton(page, at, 110);  // Clear
+    await page.locator('#status', { hasText: 'The signer cleared the pad.' }).waitFor();
+    check(await page.locator('#pen-live').getAttribute('data-samples') === '0' &&
+          await inked('#pen-live canvas') === 0, 'Clear left the mirror drawn');
+    await pressPadButton(page, at, 490);  // Cancel
+    await page.locator('#pad-state[data-state=closed]').waitFor();
+  }],
+];
+steps.push(...penSteps);
+
 async function main() {
   fs.mkdirSync(shotDir, { recursive: true });
   const env = { ...process.env };

@@ -95,12 +95,44 @@ function start(kind, options = {}, abortable = false) {
   return id;
 }
 
+// Starts pad[kind](options) with an onPen that keeps every batch; the
+// batches, the record the call resolves with (penData) and the number of
+// 'pen' and 'signData' events seen meanwhile land in calls[id].
+function startWithPen(kind, options = {}) {
+  const id = calls.length;
+  const record = { kind, state: 'pending', started: performance.now(), batches: [],
+                   events: { pen: 0, signData: 0 } };
+  calls.push(record);
+  const onPenEvent = () => record.events.pen++;
+  const onSignData = () => record.events.signData++;
+  pad.on('pen', onPenEvent).on('signData', onSignData);
+  const onPen = options.penData === false ? undefined : (samples) => record.batches.push(samples);
+  pad[kind]({ ...options, onPen }).then((result) => {
+    Object.assign(record, { hasPenData: 'penData' in result, type: result.png.type });
+    if (result.penData) {
+      const { samples, start, cut, canvas, plane, xMax, yMax, version } = result.penData;
+      Object.assign(record, { samples, start: start.toISOString(), cut, canvas, plane, xMax, yMax,
+                              version });
+    }
+    record.state = 'resolved';
+  }, (e) => {
+    Object.assign(record, { name: e.name, message: e.message, code: e.code });
+    record.state = 'rejected';
+  }).finally(() => {
+    pad.off('pen', onPenEvent).off('signData', onSignData);
+    record.ms = performance.now() - record.started;
+    describe(record);
+  });
+  return id;
+}
+
 window.promisePage = {
   checkService,
   check,
   open,
   tryOpen,
   start,
+  startWithPen,
   abort: (id) => controllers[id].abort(),
   closeSign: () => pad.closeSign(),
   outcome: (id) => calls[id],

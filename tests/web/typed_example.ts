@@ -14,6 +14,11 @@ import {
   type PenmoraImage,
   type LocalAccess,
   type ServiceCheck,
+  parsePenRecord,
+  parsePenSamples,
+  type PenRecord,
+  type PenSample,
+  type PenmoraSignature,
 } from '../../web/penmora.js';
 
 function show(image: PenmoraImage): string {
@@ -136,5 +141,41 @@ export async function page(): Promise<string[]> {
   // @ts-expect-error: and so do messages
   pad.receive('{"typeName":"TavoOK"}');
   lines.push(String(blob), code, text);
+  return lines;
+}
+
+// Pen data, live and as a record.
+export async function penPage(pad: Penmora): Promise<string[]> {
+  const lines: string[] = [];
+  const live: PenSample[] = [];
+  const signed: PenmoraSignature = await pad.sign({
+    penWidth: 3, penData: true, onPen: (samples: PenSample[]) => live.push(...samples),
+  });
+  const record: PenRecord | null | undefined = signed.penData;
+  if (record) {
+    const last: PenSample = record.samples[record.samples.length - 1];
+    lines.push(`${record.version} ${record.start.toISOString()} ${record.xMax} ${record.yMax}`,
+               `${record.plane.width} x ${record.canvas.height} ${record.cut}`,
+               `${last.t} ${last.x} ${last.y} ${last.pressure} ${live.length}`);
+  }
+  const composite = await pad.signWithFingerprint({ quality: 50, onPen: () => {} });
+  lines.push(show(composite), String(composite.penData?.samples.length));
+  pad
+    .on('pen', (samples: PenSample[], text: string) => lines.push(String(samples.length), text))
+    .on('signData', (r: PenRecord, text: string) => lines.push(String(r.cut), text));
+  pad.startSign(3, { penData: true });
+  pad.startSignFinger(3, 50, { penData: false });
+  lines.push(String(parsePenSamples('0,1,2,3').length), String(parsePenRecord('').cut));
+
+  // Misuses the declarations refuse:
+  // @ts-expect-error: onPen gets samples, not a text
+  await pad.sign({ onPen: (text: string) => lines.push(text) });
+  // @ts-expect-error: fingerprints alone have no pen data
+  await pad.fingerprint({ penData: true });
+  // @ts-expect-error: a sample's pressure is named in full
+  lines.push(String(live[0].p));
+  // @ts-expect-error: the record's start is a Date
+  const start: string = record!.start;
+  lines.push(start);
   return lines;
 }
