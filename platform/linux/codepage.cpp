@@ -8,12 +8,36 @@
 namespace platform {
 namespace {
 
+const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
+
+// A converter that a thread opens at its first conversion in that direction
+// and keeps until it ends: opening one loads its tables, which costs far more
+// than converting a message. A converter holds state, so it is never shared
+// between threads.
+class ThreadConverter {
+public:
+    ThreadConverter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+    ~ThreadConverter() {
+        if (cd_ != kNoConverter) iconv_close(cd_);
+    }
+    ThreadConverter(const ThreadConverter&) = delete;
+    ThreadConverter& operator=(const ThreadConverter&) = delete;
+
+    // The converter in its initial state, or kNoConverter.
+    iconv_t Get() const {
+        if (cd_ != kNoConverter) iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        return cd_;
+    }
+
+private:
+    const iconv_t cd_;
+};
+
 // Converts with iconv; an invalid or unconvertible sequence becomes
 // `replacement` and the conversion continues after it.
-std::string Convert(const std::string& text, const char* to, const char* from,
-                    const std::string& replacement, size_t invalidStep) {
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return text;
+std::string Convert(const std::string& text, iconv_t cd, const std::string& replacement,
+                    size_t invalidStep) {
+    if (cd == kNoConverter) return text;
     std::string out;
     out.reserve(text.size() * 3 / 2 + 4);
     char* in = const_cast<char*>(text.data());
@@ -38,22 +62,23 @@ std::string Convert(const std::string& text, const char* to, const char* from,
     size_t oLeft = sizeof chunk;
     iconv(cd, nullptr, nullptr, &o, &oLeft);
     out.append(chunk, static_cast<size_t>(o - chunk));
-    iconv_close(cd);
     return out;
 }
 
 }  // namespace
 
 std::string Cp936ToUtf8(const std::string& text) {
-    return Convert(text, "UTF-8", "GBK", "\xEF\xBF\xBD", 1);
+    thread_local const ThreadConverter fromGbk("UTF-8", "GBK");
+    return Convert(text, fromGbk.Get(), "\xEF\xBF\xBD", 1);
 }
 
 std::string Utf8ToCp936(const std::string& text) {
     // Each well-formed UTF-8 character is converted on its own, so that an
     // invalid byte or a character GBK lacks becomes one "?" and nothing else
     // is lost.
-    iconv_t cd = iconv_open("GBK", "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return text;
+    thread_local const ThreadConverter toGbk("GBK", "UTF-8");
+    const iconv_t cd = toGbk.Get();
+    if (cd == kNoConverter) return text;
     std::string out;
     out.reserve(text.size());
     size_t i = 0;
@@ -86,7 +111,6 @@ std::string Utf8ToCp936(const std::string& text) {
         }
         i += len;
     }
-    iconv_close(cd);
     return out;
 }
 
