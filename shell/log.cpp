@@ -20,6 +20,8 @@ std::mutex LogMutex;
 // The folder tests chose for the log ("" for the one beside the executable),
 // under LogMutex.
 std::string TestLogFolder;
+// Where lines go instead of the file, under LogMutex; nullptr for the file.
+void (*TestLogSink)(const std::string& line) = nullptr;
 
 // Tags and messages are C texts: a NUL byte ends them.
 std::string CText(const std::string& text) {
@@ -28,10 +30,12 @@ std::string CText(const std::string& text) {
 
 // Appends `text` with each line feed as CR LF, as a file in text mode stores it.
 void AppendWithLineEnds(std::string& line, const std::string& text) {
-    for (char c : text) {
-        if (c == '\n') line += '\r';
-        line += c;
+    size_t from = 0;
+    for (size_t at; (at = text.find('\n', from)) != std::string::npos; from = at + 1) {
+        line.append(text, from, at - from);
+        line += "\r\n";
     }
+    line.append(text, from, std::string::npos);
 }
 
 }  // namespace
@@ -53,6 +57,10 @@ void WriteLog(const std::string& tag, const std::string& message) {
     line += "\r\n";
 
     std::lock_guard<std::mutex> lock(LogMutex);
+    if (TestLogSink) {
+        TestLogSink(line);
+        return;
+    }
     const std::string folder =
         TestLogFolder.empty() ? ExeDirectory() + platform::kPathSeparator + "log" : TestLogFolder;
     const std::string path = folder + platform::kPathSeparator + fileName;
@@ -70,6 +78,11 @@ void WriteLog(const std::string& tag, const std::string& message) {
 void SetLogFolderForTests(const std::string& folder) {
     std::lock_guard<std::mutex> lock(LogMutex);
     TestLogFolder = folder;
+}
+
+void SetLogSinkForTests(void (*sink)(const std::string& line)) {
+    std::lock_guard<std::mutex> lock(LogMutex);
+    TestLogSink = sink;
 }
 
 std::string ExeDirectory() {

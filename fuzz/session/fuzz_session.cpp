@@ -5,8 +5,7 @@
 // "}", the JSON parsing and the dispatch of each command to the virtual pad.
 // No listener runs, so there is no ActiveClient and the service's messages
 // are dropped. The target must run in a folder without the reader library, so
-// that a fingerprint command logs its absence and starts no capture; its log
-// goes to the folder "log" there.
+// that a fingerprint command logs its absence and starts no capture.
 //
 // After each input the pad session, the capture and the command state go
 // back to their start-up state, and the input must have left no pad handle
@@ -16,10 +15,10 @@
 // threads of its signing sessions run on threads the target keeps parked
 // between sessions (making and ending a thread for each session used to cost
 // most of an input's time), the virtual pad's reads return within a few
-// microseconds, so closing a session never waits out a read, and the log is
-// emptied now and then rather than after every input. The log's folder is
-// named relative to the working folder: the log makes every folder along its
-// path for each line, and a short path has only one to look at.
+// microseconds, so closing a session never waits out a read, and log lines
+// are made in full but checked in memory instead of being appended to a file
+// (an input logs every frame it sends, and opening and closing the file for
+// each line cost ten times what the rest of the input did).
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,11 +28,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <system_error>
 #include <thread>
 
 #include "commands/dispatch.h"
@@ -54,12 +51,8 @@ namespace {
 // that an input runs in well under a second.
 constexpr size_t kMaxInput = 8 * 1024;
 
-constexpr char kLogFolder[] = "log";
-
 // How long a read of the virtual pad waits at most.
 constexpr int kLongestReadWaitUs = 20;
-// Inputs between two emptyings of the log folder.
-constexpr unsigned kInputsPerLog = 1024;
 
 // Threads that run the pen-input thread's body and then wait for the next
 // session's. Never destroyed: they outlive every input.
@@ -103,6 +96,15 @@ bool StartOnParkedThread(void (*body)()) {
     }
 }
 
+// Every log line ends in CR LF and stores each line feed inside it as CR LF,
+// whatever bytes a page sent: a line that breaks this would split or join
+// lines for whoever reads the log.
+void CheckLogLine(const std::string& line) {
+    if (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0) abort();
+    for (size_t at = line.find('\n'); at != std::string::npos; at = line.find('\n', at + 1))
+        if (at == 0 || line[at - 1] != '\r') abort();
+}
+
 bool WriteAll(int fd, const uint8_t* data, size_t size) {
     while (size > 0) {
         const ssize_t n = write(fd, data, size);
@@ -121,7 +123,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         fprintf(stderr, "run this from a folder without %s\n", platform::kFingerLibraryPath);
         exit(2);
     }
-    SetLogFolderForTests(kLogFolder);
+    SetLogSinkForTests(CheckLogLine);
     SetPenThreadStarterForTests(StartOnParkedThread);
     vpad::SetLongestReadWait(kLongestReadWaitUs);
     CreateCanvas();
@@ -142,13 +144,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const vpad::Usage usage = vpad::GetUsage();
     if (usage.openHandles != 0 || usage.readersNow != 0) abort();
     vpad::Reset();
-    // The log would otherwise grow for the whole run. The folder stays
-    // (removing a folder is slow on some disks).
-    static unsigned inputs = 0;
-    if (++inputs % kInputsPerLog == 0) {
-        std::error_code error;
-        for (const auto& file : std::filesystem::directory_iterator(kLogFolder, error))
-            std::filesystem::remove(file.path(), error);
-    }
     return 0;
 }
