@@ -12,6 +12,7 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "commands/messages.h"
@@ -91,12 +92,6 @@ void CivilDate(int64_t days, int64_t* year, unsigned* month, unsigned* day) {
     *year = static_cast<int64_t>(yearOfEra) + era * 400 + (*month <= 2 ? 1 : 0);
 }
 
-void AppendPadded(std::string& out, int64_t value, int width) {
-    std::string digits = std::to_string(value);
-    if (static_cast<int>(digits.size()) < width) out.append(width - digits.size(), '0');
-    out += digits;
-}
-
 }  // namespace
 
 std::string PenSampleText(uint32_t t, uint16_t x, uint16_t y, uint16_t pressure) {
@@ -116,21 +111,12 @@ std::string UtcText(int64_t millisecondsSince1970) {
     int64_t year;
     unsigned month, day;
     CivilDate(days, &year, &month, &day);
-    std::string text;
-    AppendPadded(text, year, 4);
-    text += '-';
-    AppendPadded(text, month, 2);
-    text += '-';
-    AppendPadded(text, day, 2);
-    text += 'T';
-    AppendPadded(text, rest / 3600000, 2);
-    text += ':';
-    AppendPadded(text, rest / 60000 % 60, 2);
-    text += ':';
-    AppendPadded(text, rest / 1000 % 60, 2);
-    text += '.';
-    AppendPadded(text, rest % 1000, 3);
-    text += 'Z';
+    // Every field fits an int: the year of the latest millisecond is below
+    // 300 million.
+    char text[40];
+    snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(year),
+             month, day, static_cast<int>(rest / 3600000), static_cast<int>(rest / 60000 % 60),
+             static_cast<int>(rest / 1000 % 60), static_cast<int>(rest % 1000));
     return text;
 }
 

@@ -7,11 +7,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <iostream>
 #include <thread>
 #include <vector>
 
+#include "bench/quiet_main.h"
 #include "devices/virtual_pad/virtual_pad.h"
 #include "image/canvas.h"
 #include "pad/session.h"
@@ -129,12 +128,5 @@ BENCHMARK(BM_PollWithoutPauseCpu)->Iterations(1)->Unit(benchmark::kSecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!freopen("/dev/null", "w", stdout)) return 1;
-    benchmark::Initialize(&argc, argv);
-    benchmark::ConsoleReporter reporter;
-    reporter.SetOutputStream(&std::cerr);
-    reporter.SetErrorStream(&std::cerr);
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return bench::RunWithoutTraceLines(argc, argv);
 }

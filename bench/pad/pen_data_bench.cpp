@@ -13,13 +13,12 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/page.h"
+#include "bench/quiet_main.h"
 #include "bench/sampling.h"
 #include "commands/dispatch.h"
 #include "devices/virtual_pad/virtual_pad.h"
@@ -212,13 +211,6 @@ BENCHMARK(SessionCpu)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kSecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!freopen("/dev/null", "w", stdout)) return 1;
     SetPenThreadStarterForTests(StartPenThread);
-    benchmark::Initialize(&argc, argv);
-    benchmark::ConsoleReporter reporter;
-    reporter.SetOutputStream(&std::cerr);
-    reporter.SetErrorStream(&std::cerr);
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return bench::RunWithoutTraceLines(argc, argv);
 }

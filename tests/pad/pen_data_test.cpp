@@ -19,7 +19,6 @@
 
 #include "image/canvas.h"
 #include "pad/device.h"
-#include "pad/pen_input.h"
 #include "pad/session.h"
 #include "pad_test_util.h"
 #include "shell/log.h"
@@ -567,10 +566,3 @@ TEST_F(PenDataTest, TheRecordHoldsTenMinutesOfSamplesAndNoMore) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    // Short reads keep the session ends of this suite quick.
-    SetPenPollIntervalForTests(5);
-    return RUN_ALL_TESTS();
-}

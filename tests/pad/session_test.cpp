@@ -12,7 +12,6 @@
 #include "commands/params.h"
 #include "image/canvas.h"
 #include "pad/device.h"
-#include "pad/pen_input.h"
 #include "pad_test_util.h"
 #include "tests/support/harness.h"
 
@@ -430,10 +429,3 @@ TEST_F(PadSessionTest, ReportsOfEveryLengthAndContentAreSurvived) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    // Short reads keep the many session ends of this suite quick.
-    SetPenPollIntervalForTests(5);
-    return RUN_ALL_TESTS();
-}
