@@ -20,6 +20,7 @@
 #include "image/canvas.h"
 #include "pad/device.h"
 #include "pad/session.h"
+#include "page_fixture.h"
 #include "pad_test_util.h"
 #include "shell/log.h"
 #include "tests/support/harness.h"
@@ -140,26 +141,16 @@ std::vector<std::string> DirectoryListing(const std::string& folder) {
     return names;
 }
 
-class PenDataTest : public ::testing::Test {
+class PenDataTest : public PadPageTest {
   protected:
-    static void SetUpTestSuite() {
-        port_ = StartTestLink();
-        CreateCanvas();
-    }
-
     void SetUp() override {
-        ResetPadForTests();
-        vpad::Reset();
         SetPenRecordLimitForTests(0);
-        peer_ = std::make_unique<WsPeer>(port_);
-        ASSERT_TRUE(peer_->Connected());
+        PadPageTest::SetUp();
     }
 
     void TearDown() override {
-        ResetPadForTests();
+        PadPageTest::TearDown();
         SetPenRecordLimitForTests(0);
-        EXPECT_EQ(vpad::GetUsage().openHandles, 0);
-        peer_.reset();
     }
 
     // Sends the start command and waits until the pen-input thread reads.
@@ -204,10 +195,7 @@ class PenDataTest : public ::testing::Test {
         EXPECT_FALSE(extra.has_value()) << extra->substr(0, 120);
     }
 
-    static uint16_t port_;
-    std::unique_ptr<WsPeer> peer_;
 };
-uint16_t PenDataTest::port_ = 0;
 
 TEST(PenDataText, SamplesAndHeaderHaveTheirDocumentedForm) {
     EXPECT_EQ(PenSampleText(0, 0, 0, 0), "0,0,0,0");

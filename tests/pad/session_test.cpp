@@ -12,6 +12,7 @@
 #include "commands/params.h"
 #include "image/canvas.h"
 #include "pad/device.h"
+#include "page_fixture.h"
 #include "pad_test_util.h"
 #include "tests/support/harness.h"
 
@@ -33,26 +34,16 @@ const std::string kCancel = R"({"typeName":"TavoCancel"})";
 const std::string kUnSign = u8R"({"typeName":"TavoUnSign","message":"请确认是否签字"})";
 const std::string kError = u8R"({"typeName":"TavoError","message":"开始签字失败"})";
 
-class PadSessionTest : public ::testing::Test {
+class PadSessionTest : public PadPageTest {
   protected:
-    static void SetUpTestSuite() {
-        port_ = StartTestLink();
-        CreateCanvas();
-    }
-
     void SetUp() override {
-        ResetPadForTests();
-        vpad::Reset();
-        peer_ = std::make_unique<WsPeer>(port_);
-        ASSERT_TRUE(peer_->Connected());
+        PadPageTest::SetUp();
         logStart_ = padtest::LogSize();
     }
 
     void TearDown() override {
-        ResetPadForTests();
-        EXPECT_EQ(vpad::GetUsage().openHandles, 0);
+        PadPageTest::TearDown();
         EXPECT_LE(vpad::GetUsage().readersPeak, 1);
-        peer_.reset();
     }
 
     // Sends a command and waits until the pad received `commands` feature
@@ -92,11 +83,8 @@ class PadSessionTest : public ::testing::Test {
         return true;
     }
 
-    static uint16_t port_;
-    std::unique_ptr<WsPeer> peer_;
     size_t logStart_ = 0;
 };
-uint16_t PadSessionTest::port_ = 0;
 
 TEST_F(PadSessionTest, NoPadGivesOneErrorAndOneLogLine) {
     // A stroke left from before must survive: no session started.
