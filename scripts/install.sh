@@ -6,9 +6,10 @@
 #        scripts/install.sh --uninstall         remove
 #
 # Install: penmora goes to ~/.local/lib/penmora/, where it writes its daily
-# log, with the project's LICENSE beside it; the udev rule that lets the desktop's user open the pad is installed
-# (the one step that needs root: sudo is asked for it, and only for it); the
-# service is started from its folder, and writes its own autostart entry.
+# log, with the project's LICENSE beside it; the udev rule that lets the
+# desktop's user open the pad is installed (the one step that needs root: sudo
+# is asked for it, and only for it); the service is started from its folder,
+# and writes its own autostart entry.
 # Each --allow-origin (https://app.example.com) lets that site's pages reach
 # the service in Chromium and Google Chrome without asking the user: the
 # browsers' managed policy, written in the same root step as the udev rule
