@@ -13,6 +13,7 @@
 
 #include "commands/dispatch.h"
 #include "commands/json.h"
+#include "link/consent.h"
 #include "link/frame.h"
 #include "link/text.h"
 #include "shell/log.h"
@@ -73,6 +74,9 @@ void ClientSession(ConnectionPtr connection) {
         text.resize(lastBrace == std::string::npos ? 0 : lastBrace + 1);
         WriteLog("recv message: ", text);
 
+        // A connection that is not trusted is told so, and its command does
+        // nothing, unless the person at the desk allows its site now.
+        if (!AdmitCommand(connection)) continue;
         const JsonDocument document = ParseJson(text);
         DispatchCommand(GetMemberText(document, "typeName"), PrintMember(document, "message"));
     }

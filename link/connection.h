@@ -20,6 +20,7 @@
 #include <mutex>
 #include <string>
 
+#include "link/trust.h"
 #include "platform/platform.h"
 
 // Always owned by a std::shared_ptr (std::make_shared): the writer thread
@@ -39,6 +40,18 @@ struct Connection : std::enable_shared_from_this<Connection> {
     size_t QueuedBytes();
 
     const platform::Socket socket;
+    // Who is at the other end and the verdict on it, set at the handshake,
+    // before the session starts. Only the session's thread changes them
+    // later (when the person at the desk answers for the site).
+    PeerFacts facts;
+    Judgement judgement;
+    // The verdict is Trusted: the connection may take the device messages
+    // and its commands act. Read by every thread that picks the receiving
+    // connection.
+    std::atomic<bool> trusted{false};
+    // A refusal of this connection has been logged (session thread only).
+    bool refusalLogged = false;
+
     // Set by "TavoCloseSocket", a close frame from the page, a failed or
     // stalled send, an overfull queue or the connection cap: nothing more is
     // sent.

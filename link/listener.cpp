@@ -51,7 +51,8 @@ ConnectionPtr NewestOpenConnection() {
     std::lock_guard<std::mutex> lock(OpenMutex);
     for (auto entry = OpenConnections.rbegin(); entry != OpenConnections.rend(); ++entry) {
         ConnectionPtr connection = entry->lock();
-        if (connection && !connection->closed.load()) return connection;
+        if (connection && !connection->closed.load() && connection->trusted.load())
+            return connection;
     }
     return nullptr;
 }
@@ -68,7 +69,9 @@ void SetActiveClient(const ConnectionPtr& connection) {
 }
 
 // Counts `connection` among the open ones. At the cap, the open connection
-// idle longest that is not the ActiveClient is closed to make room.
+// idle longest that is not the ActiveClient is closed to make room; one that
+// is not trusted goes before any that is, so strangers crowding in cannot
+// push a trusted page out.
 void Admit(const ConnectionPtr& connection) {
     const ConnectionPtr active = ActiveClient();
     ConnectionPtr idlest;
@@ -79,8 +82,10 @@ void Admit(const ConnectionPtr& connection) {
         for (size_t i = 0; i < open.size(); ++i) {
             const ConnectionPtr entry = open[i].lock();
             if (!entry || entry->closed.load()) continue;
-            if (entry != active &&
-                (!idlest || entry->LastActivityMs() < idlest->LastActivityMs())) {
+            const auto rank = [](const ConnectionPtr& c) { return c->trusted.load() ? 1 : 0; };
+            if (entry != active && (!idlest || rank(entry) < rank(idlest) ||
+                                    (rank(entry) == rank(idlest) &&
+                                     entry->LastActivityMs() < idlest->LastActivityMs()))) {
                 idlest = entry;
                 idlestAt = kept;
             }
@@ -101,9 +106,26 @@ void Admit(const ConnectionPtr& connection) {
     }
 }
 
+// The lists as they are now. Their problems are logged once, when they
+// first appear, not on every connection.
+TrustLists CurrentTrustLists() {
+    TrustLists lists = ParseTrustSettings(platform::ReadTrustSettings());
+    static std::mutex& problemsMutex = *new std::mutex;
+    static std::string& logged = *new std::string;
+    std::string problems;
+    for (const std::string& problem : lists.problems) problems += problem + "\n";
+    std::lock_guard<std::mutex> lock(problemsMutex);
+    if (problems != logged) {
+        for (const std::string& problem : lists.problems)
+            WriteLog("error", "trust list entry skipped: " + problem);
+        logged = problems;
+    }
+    return lists;
+}
+
 // A connection whose request arrived: answered and served, or refused when
-// `response` is empty.
-void CompleteHandshake(platform::Socket socket, std::string response) {
+// `response` is empty. `request` is what the first receive brought.
+void CompleteHandshake(platform::Socket socket, std::string response, const std::string& request) {
     if (response.empty()) {
         // No key header, or one without the blank after its colon, from
         // which no accept value can be made: refused without a reply.
@@ -111,12 +133,15 @@ void CompleteHandshake(platform::Socket socket, std::string response) {
         return;
     }
     auto connection = std::make_shared<Connection>(socket);
+    JudgeConnection(*connection, platform::IdentifyPeer(socket), request);
     // The answer waits in the queue until the connection is the ActiveClient,
     // so once a page holds its 101 every device message goes to it, and any
-    // such message queues behind the answer.
+    // such message queues behind the answer. A connection that is not
+    // trusted gets its answer all the same, so that its page can be told
+    // why it may do nothing, but never receives a device message.
     QueueBytes(*connection, std::move(response), false);
     Admit(connection);
-    SetActiveClient(connection);
+    if (connection->trusted.load()) SetActiveClient(connection);
     StartWriter(*connection);
     if (!platform::StartDetachedThread([connection] { ClientSession(connection); }))
         CloseConnection(*connection);
@@ -132,7 +157,9 @@ struct Handshake {
 void ReceiveRequest(platform::Socket socket) {
     char request[1024] = {};
     const long received = platform::Receive(socket, request, sizeof request);
-    CompleteHandshake(socket, AnswerHandshakeRequest(request, received));
+    const size_t length = received > 0 ? strnlen(request, static_cast<size_t>(received)) : 0;
+    CompleteHandshake(socket, AnswerHandshakeRequest(request, received),
+                      std::string(request, length));
 }
 
 }  // namespace
@@ -152,8 +179,42 @@ bool OpenListenerOn(ListenerKind kind, const char* address, uint16_t port) {
 }
 
 bool OpenListener(uint16_t port) {
-    return OpenListenerOn(port == PolicyPort ? ListenerKind::Policy : ListenerKind::Client,
-                          "0.0.0.0", port);
+    // Loopback only, unless IT admits hosts of the network.
+    const char* address = CurrentTrustLists().hosts.empty() ? "127.0.0.1" : "0.0.0.0";
+    return OpenListenerOn(port == PolicyPort ? ListenerKind::Policy : ListenerKind::Client, address,
+                          port);
+}
+
+void JudgeConnection(Connection& connection, const platform::PeerIdentity& peer,
+                     const std::string& request) {
+    PeerFacts& facts = connection.facts;
+    facts.address = peer.address;
+    facts.loopback = peer.loopback;
+    facts.owner = peer.owner;
+    facts.ownerName = peer.ownerName;
+    facts.originHeader = ReadOriginHeader(request, &facts.origin);
+    connection.judgement = Judge(facts, CurrentTrustLists());
+    connection.trusted.store(connection.judgement.verdict == Verdict::Trusted);
+}
+
+void RejudgeConnection(const ConnectionPtr& connection) {
+    const Judgement judgement = Judge(connection->facts, CurrentTrustLists());
+    connection->judgement = judgement;
+    if (judgement.verdict == Verdict::Trusted) TrustConnection(connection);
+}
+
+void TrustConnection(const ConnectionPtr& connection) {
+    connection->judgement.verdict = Verdict::Trusted;
+    connection->judgement.reason = TrustReason::None;
+    ConnectionPtr previous;
+    std::lock_guard<std::mutex> lock(ActiveClientMutex);
+    connection->trusted.store(true);
+    // As if trusted from its handshake: the receiving connection is the
+    // newest trusted one still open.
+    if (ConnectionPtr newest = NewestOpenConnection()) {
+        previous = std::move(ActiveClientValue);
+        ActiveClientValue = std::move(newest);
+    }
 }
 
 platform::Socket ClientListenerSocket() {

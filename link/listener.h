@@ -11,15 +11,28 @@
 
 constexpr uint16_t ClientPort = 10001;
 
-// Opens the listener for `port` on every interface (0.0.0.0) with a backlog of
-// 255: the PolicyListener for the policy port, the ClientListener for any
-// other. True when it listens.
+// Opens the listener for `port` with a backlog of 255: the PolicyListener for
+// the policy port, the ClientListener for any other. It listens on loopback
+// (127.0.0.1), or on every interface (0.0.0.0) when IT's list of allowed
+// hosts names any. True when it listens.
 bool OpenListener(uint16_t port);
 
 enum class ListenerKind { Client, Policy };
 // The same on a chosen address (tests use "127.0.0.1" and port 0 for a free
 // port). Replaces the listener of that kind, which is never closed.
 bool OpenListenerOn(ListenerKind kind, const char* address, uint16_t port);
+
+// Gives a connection its facts (who `peer` is, the Origin of `request`, the
+// connection's first receive) and its verdict under the lists as they are now.
+void JudgeConnection(Connection& connection, const platform::PeerIdentity& peer,
+                     const std::string& request);
+// Judges a connection again under the lists as they are now (the person at
+// the desk may have answered for its site). Once trusted, it takes the device
+// messages as if it had been trusted from its handshake.
+void RejudgeConnection(const ConnectionPtr& connection);
+// Trusts a connection from now on (the person allowed its site), with the
+// same effect.
+void TrustConnection(const ConnectionPtr& connection);
 
 platform::Socket ClientListenerSocket();
 platform::Socket PolicyListenerSocket();

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -128,6 +129,55 @@ void CloseSocket(Socket socket);
 // or `milliseconds` pass (-1: no limit); sets readable[i] for each socket.
 // The number of readable sockets, 0 when the time passed, -1 on failure.
 int WaitReadable(const Socket* sockets, bool* readable, size_t count, int milliseconds);
+
+// ---- Who is at the other end --------------------------------------------
+// The OS user that owns the peer's end of a connection, as far as the system
+// tells.
+enum class PeerOwner { ThisUser, OtherUser, Unknown };
+struct PeerIdentity {
+    std::string address;    // the peer's address as text ("127.0.0.1")
+    bool loopback = false;  // the peer is on this computer (127.0.0.0/8)
+    // Only for a peer on this computer: whose socket it is.
+    PeerOwner owner = PeerOwner::Unknown;
+    std::string ownerName;  // the owner's user name (or number), for the log
+};
+// Who is at the other end of an accepted connection.
+PeerIdentity IdentifyPeer(Socket socket);
+
+// ---- Trust settings ------------------------------------------------------
+// IT's lists and the person's remembered answers, as entries of text, each
+// with where it came from (a file and line, a registry value) for the log.
+struct TrustEntry {
+    std::string text;
+    std::string source;
+};
+struct TrustSettings {
+    std::vector<TrustEntry> origins;   // sites IT allows
+    std::vector<TrustEntry> hosts;     // remote hosts IT admits
+    std::vector<std::string> allowed;  // sites the person at the desk allowed
+    std::vector<std::string> blocked;  // and blocked
+};
+// Reads them afresh (Linux: /etc/penmora/allowed-origins and allowed-hosts,
+// the answers under $XDG_CONFIG_HOME/penmora/; Windows: the AllowedOrigins
+// and AllowedHosts values under HKLM and HKCU\SOFTWARE\Policies\Penmora, the
+// answers under HKCU). An entry of a list may still be malformed; a missing
+// list is an empty one.
+TrustSettings ReadTrustSettings();
+// Remembers the person's answer for a site, for this user. False when it
+// could not be stored.
+bool RememberSiteAnswer(const std::string& origin, bool allowed);
+// Tests: read IT's lists from this folder instead of the system's (its files
+// named as on Linux: allowed-origins, allowed-hosts); "" returns to the
+// system's.
+void SetTrustSettingsFolderForTests(const std::string& folder);
+
+// ---- The person at the desk ----------------------------------------------
+enum class SiteAnswer { Allow, Block, NoAnswer };
+// Asks whether a site may use the devices, in a dialog on top with Allow and
+// Block, `utf8Text` its question. NoAnswer when nobody answered within
+// `timeoutMs` or no desktop is there to ask on. The calling thread waits;
+// several may ask at once.
+SiteAnswer AskAboutSite(const std::string& utf8Text, int timeoutMs);
 
 // ---- Dynamic libraries -----------------------------------------------------
 // The fingerprint reader's library, relative to the current directory.

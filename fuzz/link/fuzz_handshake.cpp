@@ -10,7 +10,9 @@
 #include <cstring>
 #include <string>
 
+#include "commands/json.h"
 #include "link/handshake.h"
+#include "link/trust.h"
 
 namespace {
 
@@ -44,6 +46,29 @@ bool DecodeBase64(const std::string& text, std::string& bytes) {
     return true;
 }
 
+// The verdict on a request of this user's, from this computer, with no list:
+// trusted only without an Origin or with a page of this computer, and the
+// refusal of anything else is one valid JSON "TavoDenied" message.
+void CheckVerdict(const std::string& text) {
+    PeerFacts facts;
+    facts.address = "127.0.0.1";
+    facts.loopback = true;
+    facts.owner = PeerOwner::ThisUser;
+    facts.originHeader = ReadOriginHeader(text, &facts.origin);
+    const Judgement judgement = Judge(facts, TrustLists{});
+    if (judgement.verdict == Verdict::Trusted &&
+        !(facts.originHeader == OriginHeader::Absent || IsLoopbackOrigin(judgement.origin)))
+        abort();
+    if (!judgement.origin.empty() && judgement.origin != "null" &&
+        CanonicalOrigin(judgement.origin, true) != judgement.origin)
+        abort();
+    if (judgement.verdict == Verdict::Trusted) return;
+    const JsonDocument denial = ParseJson(DenialMessage(facts, judgement));
+    if (GetMemberText(denial, "typeName") != "TavoDenied" ||
+        GetMemberText(denial, "message").empty())
+        abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -53,6 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string answer = AnswerHandshakeRequest(request, static_cast<long>(received));
 
     const std::string text(request, strnlen(request, received));
+    CheckVerdict(text);
     const size_t key = text.find("Key: ");
     const bool answerable =
         text.find("Sec-WebSocket-Key:") != std::string::npos && key != std::string::npos;

@@ -39,6 +39,7 @@
 #include "finger/capture.h"
 #include "image/canvas.h"
 #include "link/connection.h"
+#include "link/listener.h"
 #include "pad/pen_input.h"
 #include "pad/session.h"
 #include "platform/platform.h"
@@ -136,7 +137,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) abort();
     if (!WriteAll(pair[0], data, size)) abort();
     close(pair[0]);
-    ClientSession(std::make_shared<Connection>(pair[1]));
+    // Inputs of even length speak for a trusted page, the others for a site
+    // nobody allowed, whose every command is refused (no desktop here to ask).
+    auto connection = std::make_shared<Connection>(pair[1]);
+    platform::PeerIdentity peer;
+    peer.address = "127.0.0.1";
+    peer.loopback = true;
+    peer.owner = platform::PeerOwner::ThisUser;
+    JudgeConnection(*connection, peer,
+                    size % 2 == 0 ? "GET / HTTP/1.1\r\nOrigin: http://127.0.0.1:10002\r\n\r\n"
+                                  : "GET / HTTP/1.1\r\nOrigin: https://fuzz.example\r\n\r\n");
+    if (connection->trusted.load() != (size % 2 == 0)) abort();
+    ClientSession(connection);
 
     ResetPadForTests();
     ResetFingerCaptureForTests();

@@ -5,9 +5,11 @@
 // waiting for a button nobody can press.
 #include <gtk/gtk.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <memory>
 #include <mutex>
 
 #include "platform/linux/desktop.h"
@@ -94,6 +96,96 @@ void ShowMessageBox(const std::string& utf8Text) {
     g_idle_add(ShowPendingBoxes, nullptr);
     std::unique_lock<std::mutex> hold(BoxLock);
     request.dismissed.wait(hold, [&request] { return request.done; });
+}
+
+namespace {
+
+// One question about a site. Shared by the thread that waits for the answer
+// and the main thread that shows it: a waiter that gives up leaves the dialog
+// to be taken down by the main thread.
+struct SiteQuestion {
+    std::string text;
+    std::condition_variable answered;
+    SiteAnswer answer = SiteAnswer::NoAnswer;  // guarded by BoxLock
+    bool done = false;                         // guarded by BoxLock
+    GtkWidget* dialog = nullptr;               // main thread only
+};
+
+enum { kAllowResponse = 1, kBlockResponse = 2 };
+
+void OnSiteResponse(GtkDialog* dialog, gint response, gpointer data) {
+    auto* question = static_cast<std::shared_ptr<SiteQuestion>*>(data);
+    {
+        std::lock_guard<std::mutex> hold(BoxLock);
+        if (!(*question)->done) {
+            (*question)->answer = response == kAllowResponse   ? SiteAnswer::Allow
+                                  : response == kBlockResponse ? SiteAnswer::Block
+                                                               : SiteAnswer::NoAnswer;
+            (*question)->done = true;
+            (*question)->answered.notify_all();
+        }
+    }
+    (*question)->dialog = nullptr;
+    gtk_widget_destroy(GTK_WIDGET(dialog));
+}
+
+void ForgetQuestion(gpointer data, GClosure*) {
+    delete static_cast<std::shared_ptr<SiteQuestion>*>(data);
+}
+
+gboolean ShowSiteQuestion(gpointer data) {
+    auto* held = static_cast<std::shared_ptr<SiteQuestion>*>(data);
+    std::shared_ptr<SiteQuestion> question = *held;
+    delete held;
+    {
+        std::lock_guard<std::mutex> hold(BoxLock);
+        if (question->done) return G_SOURCE_REMOVE;  // given up before it showed
+    }
+    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION,
+                                               GTK_BUTTONS_NONE, "%s", question->text.c_str());
+    gtk_dialog_add_buttons(GTK_DIALOG(dialog), u8"阻止 Block", kBlockResponse, u8"允许 Allow",
+                           kAllowResponse, nullptr);
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), kBlockResponse);
+    gtk_window_set_title(GTK_WINDOW(dialog), "Penmora");
+    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+    question->dialog = dialog;
+    g_signal_connect_data(dialog, "response", G_CALLBACK(OnSiteResponse),
+                          new std::shared_ptr<SiteQuestion>(question), ForgetQuestion,
+                          GConnectFlags(0));
+    gtk_widget_show_all(dialog);
+    return G_SOURCE_REMOVE;
+}
+
+// Takes down the dialog of a question nobody answered in time.
+gboolean WithdrawSiteQuestion(gpointer data) {
+    auto* held = static_cast<std::shared_ptr<SiteQuestion>*>(data);
+    if (GtkWidget* dialog = (*held)->dialog) {
+        (*held)->dialog = nullptr;
+        gtk_widget_destroy(dialog);
+    }
+    delete held;
+    return G_SOURCE_REMOVE;
+}
+
+}  // namespace
+
+SiteAnswer AskAboutSite(const std::string& utf8Text, int timeoutMs) {
+    // Nobody to ask, or a thread that would have to wait for itself.
+    if (!DesktopStarted() || OnDesktopThread()) return SiteAnswer::NoAnswer;
+    auto question = std::make_shared<SiteQuestion>();
+    gchar* valid = g_utf8_make_valid(utf8Text.c_str(), -1);
+    question->text = valid;
+    g_free(valid);
+    g_idle_add(ShowSiteQuestion, new std::shared_ptr<SiteQuestion>(question));
+    std::unique_lock<std::mutex> hold(BoxLock);
+    if (!question->answered.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                                     [&question] { return question->done; })) {
+        question->done = true;
+        hold.unlock();
+        g_idle_add(WithdrawSiteQuestion, new std::shared_ptr<SiteQuestion>(question));
+        return SiteAnswer::NoAnswer;
+    }
+    return question->answer;
 }
 
 }  // namespace platform

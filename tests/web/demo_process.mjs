@@ -69,14 +69,16 @@ export async function waitForDemo({ process: demo }) {
 
 // The demo running now, and what the demos that ended left wrong.
 // `path`, `outDir` and `env` are set by the test before the first start.
-export const demos = { path: null, outDir: null, current: null, env: null, started: 0, problems: [] };
+// `args` are the demo's arguments (a test that plays IT passes
+// --trust-folder with its lists).
+export const demos = { path: null, outDir: null, current: null, env: null, args: [], started: 0, problems: [] };
 
 export function startDemo() {
   demos.started++;
   const name = demos.started === 1 ? 'penmora-demo.out' : `penmora-demo-${demos.started}.out`;
   const out = path.join(demos.outDir, name);
   const output = fs.openSync(out, 'w');
-  const command = [...LAUNCHER, demos.path];
+  const command = [...LAUNCHER, demos.path, ...demos.args];
   const child = spawn(command[0], command.slice(1), { stdio: ['ignore', output, output], env: demos.env });
   fs.closeSync(output);  // the demo has its own copy
   child.on('error', (e) => { child.failure = `cannot start ${demos.path}: ${e.message}`; });
