@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the service for the calling user, or removes it again.
-# Usage: scripts/install.sh [--allow-origin ORIGIN]... [BUILD_FOLDER]
+# Usage: scripts/install.sh [--allow-origin ORIGIN]... [--allow-host HOST]... [BUILD_FOLDER]
 #                                               install (default: build/,
 #                                               built first when it has no penmora)
 #        scripts/install.sh --uninstall         remove
@@ -13,15 +13,20 @@
 # Each --allow-origin (https://app.example.com) lets that site's pages reach
 # the service in Chromium and Google Chrome without asking the user: the
 # browsers' managed policy, written in the same root step as the udev rule
-# (scripts/install-browser-policy.sh). Without it an existing policy stays.
+# (scripts/install-browser-policy.sh), and the service's own list of allowed
+# origins in /etc/penmora/ (scripts/install-trust-lists.sh), so that the
+# person at the desk is not asked about it either. Each --allow-host (an
+# address or a CIDR range) lets that host of the network use the service,
+# which then listens beyond loopback. Without them existing lists stay.
 # An installed service that runs is ended first, so installing again
 # upgrades it.
 # Uninstall: ends the installed service, removes its files, its autostart
-# entry, the udev rule and the browsers' policy, and leaves the log folder,
+# entry, the udev rule, the browsers' policy and the service's lists, and
+# leaves the log folder,
 # which is the user's data.
 # PENMORA_UDEV_RULES_DIR, PENMORA_CHROMIUM_POLICY_DIR and
-# PENMORA_CHROME_POLICY_DIR name other folders for the udev rule and the
-# policy (the tests use their own).
+# PENMORA_CHROME_POLICY_DIR and PENMORA_TRUST_DIR name other folders for the
+# udev rule, the policy and the lists (the tests use their own).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 home=${HOME:?HOME is not set}
@@ -32,19 +37,27 @@ autostart=${XDG_CONFIG_HOME:-$home/.config}/autostart/Penmora.exe.desktop
 rules_dir=${PENMORA_UDEV_RULES_DIR:-/etc/udev/rules.d}
 chromium_policy=${PENMORA_CHROMIUM_POLICY_DIR:-/etc/chromium/policies/managed}
 chrome_policy=${PENMORA_CHROME_POLICY_DIR:-/etc/opt/chrome/policies/managed}
+trust_dir=${PENMORA_TRUST_DIR:-/etc/penmora}
 
-uninstall=0 build="" origins=()
+uninstall=0 build="" origins=() hosts=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --uninstall) uninstall=1; shift ;;
     --allow-origin) origins+=("${2:?--allow-origin needs an origin, such as https://app.example.com}"); shift 2 ;;
-    -*) echo "usage: $0 [--allow-origin ORIGIN]... [BUILD_FOLDER] | --uninstall" >&2; exit 2 ;;
+    --allow-host) hosts+=("${2:?--allow-host needs an address or range, such as 198.18.0.0/15}"); shift 2 ;;
+    -*) echo "usage: $0 [--allow-origin ORIGIN]... [--allow-host HOST]... [BUILD_FOLDER] | --uninstall" >&2; exit 2 ;;
     *) build=$1; shift ;;
   esac
 done
-# A wrong origin stops the install before anything has changed.
+# A wrong origin or host stops the install before anything has changed.
 if [ ${#origins[@]} -gt 0 ]; then
   bash "$top/scripts/install-browser-policy.sh" --print "${origins[@]}" >/dev/null
+fi
+trust_args=()
+for origin in "${origins[@]+"${origins[@]}"}"; do trust_args+=(--origin "$origin"); done
+for host in "${hosts[@]+"${hosts[@]}"}"; do trust_args+=(--host "$host"); done
+if [ ${#trust_args[@]} -gt 0 ]; then
+  bash "$top/scripts/install-trust-lists.sh" --check "${trust_args[@]}"
 fi
 
 # The ids of the running processes of the installed executable (also of one
@@ -92,18 +105,27 @@ root_step() {
     if [ -e "$chromium_policy/penmora.json" ] || [ -e "$chrome_policy/penmora.json" ]; then
       steps+=("$(printf '%q ' bash "$top/scripts/install-browser-policy.sh" --remove)")
     fi
+    if [ -e "$trust_dir/allowed-origins" ] || [ -e "$trust_dir/allowed-hosts" ]; then
+      steps+=("$(printf '%q ' bash "$top/scripts/install-trust-lists.sh" --remove)")
+    fi
   else
     steps+=("$(printf '%q ' bash "$top/scripts/install-udev-rule.sh")")
     if [ ${#origins[@]} -gt 0 ]; then
       steps+=("$(printf '%q ' bash "$top/scripts/install-browser-policy.sh" "${origins[@]}")")
+    fi
+    # The service's own lists: the sites its pages may use the pad from
+    # without a question, the hosts of the network it admits.
+    if [ ${#trust_args[@]} -gt 0 ]; then
+      steps+=("$(printf '%q ' bash "$top/scripts/install-trust-lists.sh" "${trust_args[@]}")")
     fi
   fi
   [ ${#steps[@]} -gt 0 ] || return 0
   local script="set -e" step
   for step in "${steps[@]}"; do script+="; $step"; done
   local vars=(PENMORA_UDEV_RULES_DIR="$rules_dir" PENMORA_CHROMIUM_POLICY_DIR="$chromium_policy"
-              PENMORA_CHROME_POLICY_DIR="$chrome_policy")
-  if [ "$(id -u)" = 0 ] || { writable "$rules_dir" && writable "$chromium_policy" && writable "$chrome_policy"; }; then
+              PENMORA_CHROME_POLICY_DIR="$chrome_policy" PENMORA_TRUST_DIR="$trust_dir")
+  if [ "$(id -u)" = 0 ] || { writable "$rules_dir" && writable "$chromium_policy" && writable "$chrome_policy" &&
+                             writable "$trust_dir"; }; then
     env "${vars[@]}" bash -c "$script"
   else
     echo "The udev rule for the pad (and the browsers' policy) go into folders that need root: asking sudo for this step only."

@@ -57,6 +57,14 @@ export type PenmoraErrorCode =
   | 'cancelled'
   /** The pad could not start ("TavoError"); `serviceText` holds the service's words. */
   | 'start-failed'
+  /**
+   * The service does not trust this page ("TavoDenied"): a site that neither
+   * IT nor the person at the desk allowed, one the person blocked, a page of
+   * another user of the computer or of another host. The message and
+   * `serviceText` hold the service's words, which name the site and say how
+   * to allow it.
+   */
+  | 'denied'
   /** The connection ended, or there was none, or the page was left during the call. */
   | 'closed'
   /** Another call started, closeSign() was called, or the call's AbortSignal fired. */
@@ -83,7 +91,7 @@ export class PenmoraError extends Error {
               options?: { cause?: unknown; serviceText?: string | undefined });
   readonly name: 'PenmoraError';
   readonly code: PenmoraErrorCode;
-  /** For 'start-failed': the text of the service's "TavoError" message. */
+  /** For 'start-failed' and 'denied': the text of the service's message. */
   readonly serviceText?: string;
 }
 
@@ -196,6 +204,11 @@ export interface PenmoraEvents {
   unsign: (text: string) => void;
   /** "TavoError": the pad could not start; the text is "开始签字失败" ("starting the signature failed"). */
   error: (text: string) => void;
+  /**
+   * "TavoDenied": the service does not trust this page and did nothing; the
+   * text names the site and says how to allow it (Chinese and English).
+   */
+  denied: (text: string) => void;
   /** "TavoSignBase64". */
   signature: (png: Blob, base64: string) => void;
   /** "TavoFingerBase64". */

@@ -53,6 +53,7 @@ const EVENTS = {
   TavoSignFBase64: 'signatureWithFingerprint',
   TavoPenData: 'pen',
   TavoSignData: 'signData',
+  TavoDenied: 'denied',
 };
 const IMAGE_EVENTS = new Set(['signature', 'fingerprint', 'signatureWithFingerprint']);
 
@@ -253,7 +254,9 @@ function noWebSocket() {
 }
 
 // Why a call ended without its image: `code` is one of 'cancelled',
-// 'start-failed', 'closed', 'superseded' or 'timeout'; why connect() failed:
+// 'start-failed', 'denied' (the service does not trust this page; the
+// service's words in `serviceText` and the message), 'closed', 'superseded'
+// or 'timeout'; why connect() failed:
 // 'blocked' (the browser's Local Network Access), 'unreachable', or
 // 'unsupported' where there is no WebSocket. For
 // 'start-failed', `serviceText` holds the service's own words.
@@ -432,10 +435,16 @@ export class Penmora {
       this.#emit(event, blob, text);
     } else if (event === 'pen' || event === 'signData') {
       this.#penData(event, data, object);
-    } else if (event === 'unsign' || event === 'error') {
+    } else if (event === 'unsign' || event === 'error' || event === 'denied') {
       const text = typeof object.message === 'string' ? object.message : '';
       if (event === 'error') {
         this.#settle(new PenmoraError('start-failed', `Penmora: the pad could not start: ${text}`,
+                                      { serviceText: text }));
+      } else if (event === 'denied') {
+        // The service does not trust this page (an unknown site, one the
+        // person at the desk blocked, another user of the computer); its
+        // text says why and how to allow it.
+        this.#settle(new PenmoraError('denied', text || 'Penmora: the service refused this page',
                                       { serviceText: text }));
       }
       this.#emit(event, text);

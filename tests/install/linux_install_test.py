@@ -9,7 +9,8 @@ Install: the executable in ~/.local/lib/penmora/ with the project's LICENSE
 beside it, the rule for the pad's ids,
 the service started there (a handshake and "TavoStartSign" on its port) with
 its autostart entry naming the installed executable, and with --allow-origin
-the Local Network Access policy for Chromium and Chrome; a wrong origin stops
+the Local Network Access policy for Chromium and Chrome and the service's own
+list of allowed origins (and with --allow-host its hosts); a wrong origin stops
 the install before anything changes, and an install without --allow-origin
 keeps the policy. Uninstall: the service ended, the rule and the policy
 removed, and nothing left in the home but the log.
@@ -68,14 +69,17 @@ def main():
     policies = [os.path.join(work, "etc", "chromium", "policies", "managed"),
                 os.path.join(work, "etc", "opt", "chrome", "policies", "managed")]
     os.makedirs(home)
+    trust = os.path.join(work, "etc", "penmora")
     env = dict(os.environ, HOME=home, PENMORA_UDEV_RULES_DIR=rules,
-               PENMORA_CHROMIUM_POLICY_DIR=policies[0], PENMORA_CHROME_POLICY_DIR=policies[1])
+               PENMORA_CHROMIUM_POLICY_DIR=policies[0], PENMORA_CHROME_POLICY_DIR=policies[1],
+               PENMORA_TRUST_DIR=trust)
     # No desktop of the tester's: the service runs without an icon.
     for name in ("XDG_CONFIG_HOME", "DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"):
         env.pop(name, None)
     exe = os.path.join(home, ".local", "lib", "penmora", "penmora")
     begun = time.monotonic()
     allow = [part for origin in ORIGINS for part in ("--allow-origin", origin)]
+    allow += ["--allow-host", "198.18.0.0/15"]
     try:
         # A wrong origin (it would break the policy's JSON) changes nothing.
         result = subprocess.run(["bash", INSTALL, "--allow-origin", 'https://a.example" x', build],
@@ -84,7 +88,13 @@ def main():
         assert result.returncode != 0, result.stdout.decode()
         assert "is not an origin" in result.stdout.decode(), result.stdout.decode()
         assert not os.path.exists(work + "/etc") and not os.path.exists(exe), files_under(work)
-        print("ok      a wrong origin stops the install before anything changes")
+        result = subprocess.run(["bash", INSTALL, "--allow-host", "198.18.0.0/33", build],
+                                env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, timeout=120)
+        assert result.returncode != 0, result.stdout.decode()
+        assert "is not an IPv4 address" in result.stdout.decode(), result.stdout.decode()
+        assert not os.path.exists(work + "/etc") and not os.path.exists(exe), files_under(work)
+        print("ok      a wrong origin or host stops the install before anything changes")
 
         result = subprocess.run(["bash", INSTALL] + allow + [build], env=env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -114,6 +124,15 @@ def main():
                 written = json.load(policy)
             assert written == {"LocalNetworkAccessAllowedForUrls": ORIGINS}, written
         print("ok      the browsers' policy lets %s reach the service" % " and ".join(ORIGINS))
+        # The service's own lists: whole origins only (the wildcard is the
+        # browsers'), and the host range.
+        with open(os.path.join(trust, "allowed-origins")) as listed:
+            entries = [line.strip() for line in listed if not line.startswith("#")]
+        assert entries == ["https://app.example.com"], entries
+        with open(os.path.join(trust, "allowed-hosts")) as listed:
+            entries = [line.strip() for line in listed if not line.startswith("#")]
+        assert entries == ["198.18.0.0/15"], entries
+        print("ok      the service's lists allow https://app.example.com and 198.18.0.0/15")
 
         # Installing again replaces the running service with the new copy.
         result = subprocess.run(["bash", INSTALL, build], env=env, stdin=subprocess.DEVNULL,
@@ -136,6 +155,7 @@ def main():
         assert os.listdir(rules) == [], os.listdir(rules)
         for folder in policies:
             assert os.listdir(folder) == [], os.listdir(folder)
+        assert not os.path.exists(trust), files_under(trust)
         left = files_under(home)
         assert left and all(name.startswith(".local/lib/penmora/log/") for name in left), left
         print("ok      uninstalled: the service ended, rule and policy removed, only the log left (%s)"
