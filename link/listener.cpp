@@ -106,21 +106,27 @@ void Admit(const ConnectionPtr& connection) {
     }
 }
 
-// The lists as they are now. Their problems are logged once, when they
-// first appear, not on every connection.
+// The lists as they are now: read again only when the settings' stamp says
+// they changed. Their problems are logged once, when they first appear, not
+// on every connection.
 TrustLists CurrentTrustLists() {
-    TrustLists lists = ParseTrustSettings(platform::ReadTrustSettings());
-    static std::mutex& problemsMutex = *new std::mutex;
+    static std::mutex& cacheMutex = *new std::mutex;
+    static std::string& stamp = *new std::string;
+    static TrustLists& cached = *new TrustLists;
     static std::string& logged = *new std::string;
+    const std::string now = platform::TrustSettingsStamp();
+    std::lock_guard<std::mutex> lock(cacheMutex);
+    if (now == stamp && !stamp.empty()) return cached;
+    cached = ParseTrustSettings(platform::ReadTrustSettings());
+    stamp = now;
     std::string problems;
-    for (const std::string& problem : lists.problems) problems += problem + "\n";
-    std::lock_guard<std::mutex> lock(problemsMutex);
+    for (const std::string& problem : cached.problems) problems += problem + "\n";
     if (problems != logged) {
-        for (const std::string& problem : lists.problems)
+        for (const std::string& problem : cached.problems)
             WriteLog("error", "trust list entry skipped: " + problem);
         logged = problems;
     }
-    return lists;
+    return cached;
 }
 
 // A connection whose request arrived: answered and served, or refused when

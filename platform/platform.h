@@ -163,6 +163,10 @@ struct TrustSettings {
 // answers under HKCU). An entry of a list may still be malformed; a missing
 // list is an empty one.
 TrustSettings ReadTrustSettings();
+// A text that changes whenever what ReadTrustSettings would read changes
+// (the files' or the registry keys' times and sizes), so that a caller can
+// keep what it read until then.
+std::string TrustSettingsStamp();
 // Remembers the person's answer for a site, for this user. False when it
 // could not be stored.
 bool RememberSiteAnswer(const std::string& origin, bool allowed);

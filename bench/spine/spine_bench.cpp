@@ -1,5 +1,8 @@
 // Figures of the service spine, printed one per line:
-//  - handshakes per second over loopback, one connection after another;
+//  - handshakes per second over loopback, one connection after another: a
+//    program's (no Origin), a page of this computer's, a site's in IT's list
+//    of five, and a site's nobody allowed (each judged: whose socket, the
+//    lists read afresh);
 //  - the time from a command frame sent to its reply received (median, 99th
 //    percentile), for "TavoStartSign" without a pad, which answers TavoError;
 //  - the CPU time the idle service executable uses over 10 seconds.
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "devices/virtual_pad/virtual_pad.h"
+#include "platform/platform.h"
 #include "tests/support/harness.h"
 #include "tests/support/raw_client.h"
 
@@ -34,17 +38,21 @@ double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
-void Handshakes(uint16_t port, int count) {
+// `origin` empty: a program's request, without an Origin header.
+void Handshakes(uint16_t port, int count, const std::string& origin, const char* label) {
+    std::string request = HandshakeRequest();
+    if (!origin.empty())
+        request.insert(request.find("Sec-WebSocket-Key"), "Origin: " + origin + "\r\n");
     const auto start = Clock::now();
     for (int i = 0; i < count; ++i) {
         RawWsClient client(port);
-        if (client.Handshake().find(" 101 ") == std::string::npos) {
+        if (client.Handshake(request).find(" 101 ") == std::string::npos) {
             printf("handshake %d failed\n", i);
             return;
         }
     }
-    printf("handshakes_per_second %.0f (%d in a row)\n", count / Seconds(Clock::now() - start),
-           count);
+    printf("handshakes_per_second%s %.0f (%d in a row)\n", label,
+           count / Seconds(Clock::now() - start), count);
 }
 
 void CommandReplies(uint16_t port, int count) {
@@ -135,7 +143,19 @@ int main(int argc, char** argv) {
         printf("could not open a loopback listener\n");
         return 1;
     }
-    Handshakes(port, handshakes);
+    // IT's list in a folder of the benchmark's own.
+    const std::string lists = std::filesystem::temp_directory_path() /
+                              ("penmora-bench-lists-" + std::to_string(getpid()));
+    std::filesystem::create_directories(lists);
+    std::ofstream(lists + "/allowed-origins")
+        << "# sites\nhttps://a.example\nhttps://b.example\nhttps://c.example\n"
+           "https://d.example\nhttps://shop.example\n";
+    platform::SetTrustSettingsFolderForTests(lists);
+    Handshakes(port, handshakes, "", "");
+    Handshakes(port, handshakes, "http://127.0.0.1:10002", "_loopback_page");
+    Handshakes(port, handshakes, "https://shop.example", "_listed_site");
+    Handshakes(port, handshakes, "https://evil.example", "_unknown_site");
+    std::filesystem::remove_all(lists);
     CommandReplies(port, commands);
     IdleCpu(idle);
     return 0;

@@ -15,7 +15,7 @@ const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
 // than converting a message. A converter holds state, so it is never shared
 // between threads.
 class ThreadConverter {
-public:
+  public:
     ThreadConverter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
     ~ThreadConverter() {
         if (cd_ != kNoConverter) iconv_close(cd_);
@@ -29,7 +29,7 @@ public:
         return cd_;
     }
 
-private:
+  private:
     const iconv_t cd_;
 };
 

@@ -24,11 +24,23 @@ namespace {
 
 // The owner of the TCP socket whose local end is `local` and remote end
 // `remote`, through the socket diagnostics. False when they cannot tell.
+// Each thread that asks keeps its socket to the kernel: the accept thread
+// asks once per connection.
+struct DiagnosticsSocket {
+    int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    DiagnosticsSocket() {
+        timeval tv{1, 0};
+        if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    ~DiagnosticsSocket() {
+        if (fd >= 0) close(fd);
+    }
+};
+
 bool OwnerByDiagnostics(const sockaddr_in& local, const sockaddr_in& remote, uid_t* uid) {
-    const int s = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    thread_local DiagnosticsSocket diagnostics;
+    const int s = diagnostics.fd;
     if (s < 0) return false;
-    timeval tv{1, 0};
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     struct {
         nlmsghdr header;
         inet_diag_req_v2 request;
@@ -71,7 +83,6 @@ bool OwnerByDiagnostics(const sockaddr_in& local, const sockaddr_in& remote, uid
             }
         }
     }
-    close(s);
     return found;
 }
 
@@ -128,8 +139,11 @@ PeerIdentity IdentifyPeer(Socket socket) {
     // The peer's socket: its local end is our remote one.
     uid_t uid;
     if (OwnerByDiagnostics(peer, local, &uid) || OwnerByProcTable(peer, local, &uid)) {
-        identity.owner = uid == geteuid() ? PeerOwner::ThisUser : PeerOwner::OtherUser;
-        identity.ownerName = UserName(uid);
+        const uid_t self = geteuid();
+        identity.owner = uid == self ? PeerOwner::ThisUser : PeerOwner::OtherUser;
+        // Looking a name up reads the user database: this user's once.
+        static const std::string& selfName = *new std::string(UserName(self));
+        identity.ownerName = uid == self ? selfName : UserName(uid);
     }
     return identity;
 }

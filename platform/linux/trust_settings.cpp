@@ -88,6 +88,22 @@ TrustSettings ReadTrustSettings() {
     return settings;
 }
 
+std::string TrustSettingsStamp() {
+    const std::string folder = PolicyFolder();
+    std::string stamp = folder;
+    for (const std::string& path :
+         {folder + "/allowed-origins", folder + "/allowed-hosts", AnswersFolder() + "/sites"}) {
+        struct stat info {};
+        stamp += '|';
+        if (stat(path.c_str(), &info) == 0)
+            stamp += std::to_string(info.st_ino) + ":" + std::to_string(info.st_size) + ":" +
+                     std::to_string(info.st_mtim.tv_sec) + "." +
+                     std::to_string(info.st_mtim.tv_nsec);
+        stamp += '|' + path;
+    }
+    return stamp;
+}
+
 bool RememberSiteAnswer(const std::string& origin, bool allowed) {
     const std::string folder = AnswersFolder();
     std::error_code error;

@@ -88,6 +88,48 @@ TrustSettings ReadTrustSettings() {
     return settings;
 }
 
+namespace {
+
+// The time a key was last written, or nothing when it is missing.
+std::string KeyStamp(HKEY root, const wchar_t* path) {
+    HKEY key;
+    if (RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return "-";
+    FILETIME written{};
+    DWORD values = 0;
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
+                     nullptr, nullptr, &written);
+    RegCloseKey(key);
+    return std::to_string(written.dwHighDateTime) + "." + std::to_string(written.dwLowDateTime) +
+           "." + std::to_string(values);
+}
+
+std::string FileStamp(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(Widen(path, CP_UTF8).c_str(), GetFileExInfoStandard, &data))
+        return "-";
+    return std::to_string(data.ftLastWriteTime.dwHighDateTime) + "." +
+           std::to_string(data.ftLastWriteTime.dwLowDateTime) + "." +
+           std::to_string(data.nFileSizeLow);
+}
+
+}  // namespace
+
+std::string TrustSettingsStamp() {
+    std::string folder;
+    {
+        std::lock_guard<std::mutex> hold(FolderLock);
+        folder = TestFolder;
+    }
+    std::string stamp = folder + "|";
+    if (!folder.empty())
+        stamp +=
+            FileStamp(folder + "\\allowed-origins") + "|" + FileStamp(folder + "\\allowed-hosts");
+    else
+        stamp += KeyStamp(HKEY_LOCAL_MACHINE, kPolicyKey) + "|" +
+                 KeyStamp(HKEY_CURRENT_USER, kPolicyKey);
+    return stamp + "|" + KeyStamp(HKEY_CURRENT_USER, kSitesKey);
+}
+
 bool RememberSiteAnswer(const std::string& origin, bool allowed) {
     HKEY key;
     if (RegCreateKeyExW(HKEY_CURRENT_USER, kSitesKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
