@@ -1,6 +1,7 @@
 // Windows: IT's lists are the values AllowedOrigins and AllowedHosts
-// (REG_MULTI_SZ, or REG_SZ) under HKLM\SOFTWARE\Policies\Penmora and the same
-// key under HKCU, both read and joined; the person's answers are DWORD values
+// (REG_MULTI_SZ, or REG_SZ) under HKLM\SOFTWARE\Policies\Penmora, the same
+// key under HKCU, and HKCU\Software\Penmora (where the per-user installer
+// writes them, since a user may not write the policy keys), all joined; the person's answers are DWORD values
 // named after the site under HKCU\Software\Penmora\Sites, 1 allowed and 0
 // blocked.
 #include <fstream>
@@ -14,15 +15,16 @@ namespace platform {
 namespace {
 
 const wchar_t kPolicyKey[] = L"SOFTWARE\\Policies\\Penmora";
+const wchar_t kInstallerKey[] = L"Software\\Penmora";
 const wchar_t kSitesKey[] = L"Software\\Penmora\\Sites";
 
 std::mutex& FolderLock = *new std::mutex;
 std::string& TestFolder = *new std::string;
 
-void ReadValue(HKEY root, const wchar_t* rootName, const wchar_t* value,
+void ReadValue(HKEY root, const wchar_t* rootName, const wchar_t* path, const wchar_t* value,
                std::vector<TrustEntry>* entries) {
     HKEY key;
-    if (RegOpenKeyExW(root, kPolicyKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return;
     DWORD type = 0, size = 0;
     if (RegQueryValueExW(key, value, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
         (type == REG_MULTI_SZ || type == REG_SZ) && size > 0) {
@@ -30,7 +32,7 @@ void ReadValue(HKEY root, const wchar_t* rootName, const wchar_t* value,
         if (RegQueryValueExW(key, value, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
                              &size) == ERROR_SUCCESS) {
             const std::string source =
-                Narrow(std::wstring(rootName) + L"\\" + kPolicyKey + L"\\" + value, CP_UTF8);
+                Narrow(std::wstring(rootName) + L"\\" + path + L"\\" + value, CP_UTF8);
             // One string after another, each ended by a NUL, an empty one last.
             for (const wchar_t* at = data.data(); *at; at += wcslen(at) + 1) {
                 entries->push_back({Narrow(at, CP_UTF8), source});
@@ -65,11 +67,16 @@ TrustSettings ReadTrustSettings() {
         ReadFileList(folder + "\\allowed-origins", &settings.origins);
         ReadFileList(folder + "\\allowed-hosts", &settings.hosts);
     } else {
-        for (const auto& [root, name] :
-             {std::pair<HKEY, const wchar_t*>{HKEY_LOCAL_MACHINE, L"HKLM"},
-              {HKEY_CURRENT_USER, L"HKCU"}}) {
-            ReadValue(root, name, L"AllowedOrigins", &settings.origins);
-            ReadValue(root, name, L"AllowedHosts", &settings.hosts);
+        struct Place {
+            HKEY root;
+            const wchar_t* name;
+            const wchar_t* path;
+        };
+        for (const Place& place : {Place{HKEY_LOCAL_MACHINE, L"HKLM", kPolicyKey},
+                                   Place{HKEY_CURRENT_USER, L"HKCU", kPolicyKey},
+                                   Place{HKEY_CURRENT_USER, L"HKCU", kInstallerKey}}) {
+            ReadValue(place.root, place.name, place.path, L"AllowedOrigins", &settings.origins);
+            ReadValue(place.root, place.name, place.path, L"AllowedHosts", &settings.hosts);
         }
     }
     HKEY key;
@@ -126,7 +133,8 @@ std::string TrustSettingsStamp() {
             FileStamp(folder + "\\allowed-origins") + "|" + FileStamp(folder + "\\allowed-hosts");
     else
         stamp += KeyStamp(HKEY_LOCAL_MACHINE, kPolicyKey) + "|" +
-                 KeyStamp(HKEY_CURRENT_USER, kPolicyKey);
+                 KeyStamp(HKEY_CURRENT_USER, kPolicyKey) + "|" +
+                 KeyStamp(HKEY_CURRENT_USER, kInstallerKey);
     return stamp + "|" + KeyStamp(HKEY_CURRENT_USER, kSitesKey);
 }
 
