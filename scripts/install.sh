@@ -11,17 +11,17 @@
 # is asked for it, and only for it); the service is started from its folder,
 # and writes its own autostart entry.
 # Each --allow-origin (https://app.example.com) lets that site's pages reach
-# the service in Chromium and Google Chrome without asking the user: the
-# browsers' managed policy, written in the same root step as the udev rule
+# the service in Chromium, Google Chrome and Firefox ESR without asking the
+# user: the browsers' managed policy, written in the same root step as the udev rule
 # (scripts/install-browser-policy.sh). Without it an existing policy stays.
 # An installed service that runs is ended first, so installing again
 # upgrades it.
 # Uninstall: ends the installed service, removes its files, its autostart
 # entry, the udev rule and the browsers' policy, and leaves the log folder,
 # which is the user's data.
-# PENMORA_UDEV_RULES_DIR, PENMORA_CHROMIUM_POLICY_DIR and
-# PENMORA_CHROME_POLICY_DIR name other folders for the udev rule and the
-# policy (the tests use their own).
+# PENMORA_UDEV_RULES_DIR, PENMORA_CHROMIUM_POLICY_DIR,
+# PENMORA_CHROME_POLICY_DIR and PENMORA_FIREFOX_POLICY_DIR name other folders
+# for the udev rule and the policy (the tests use their own).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 home=${HOME:?HOME is not set}
@@ -32,6 +32,7 @@ autostart=${XDG_CONFIG_HOME:-$home/.config}/autostart/Penmora.exe.desktop
 rules_dir=${PENMORA_UDEV_RULES_DIR:-/etc/udev/rules.d}
 chromium_policy=${PENMORA_CHROMIUM_POLICY_DIR:-/etc/chromium/policies/managed}
 chrome_policy=${PENMORA_CHROME_POLICY_DIR:-/etc/opt/chrome/policies/managed}
+firefox_policy=${PENMORA_FIREFOX_POLICY_DIR:-/usr/lib/firefox-esr/distribution}
 
 uninstall=0 build="" origins=()
 while [ $# -gt 0 ]; do
@@ -89,7 +90,8 @@ root_step() {
     if [ -e "$rules_dir/70-penmora-pad.rules" ]; then
       steps+=("$(printf '%q ' bash "$top/scripts/install-udev-rule.sh" --remove)")
     fi
-    if [ -e "$chromium_policy/penmora.json" ] || [ -e "$chrome_policy/penmora.json" ]; then
+    if [ -e "$chromium_policy/penmora.json" ] || [ -e "$chrome_policy/penmora.json" ] ||
+       [ -e "$firefox_policy/penmora-skip-domains" ]; then
       steps+=("$(printf '%q ' bash "$top/scripts/install-browser-policy.sh" --remove)")
     fi
   else
@@ -102,8 +104,9 @@ root_step() {
   local script="set -e" step
   for step in "${steps[@]}"; do script+="; $step"; done
   local vars=(PENMORA_UDEV_RULES_DIR="$rules_dir" PENMORA_CHROMIUM_POLICY_DIR="$chromium_policy"
-              PENMORA_CHROME_POLICY_DIR="$chrome_policy")
-  if [ "$(id -u)" = 0 ] || { writable "$rules_dir" && writable "$chromium_policy" && writable "$chrome_policy"; }; then
+              PENMORA_CHROME_POLICY_DIR="$chrome_policy" PENMORA_FIREFOX_POLICY_DIR="$firefox_policy")
+  if [ "$(id -u)" = 0 ] || { writable "$rules_dir" && writable "$chromium_policy" && writable "$chrome_policy" &&
+                            writable "$firefox_policy"; }; then
     env "${vars[@]}" bash -c "$script"
   else
     echo "The udev rule for the pad (and the browsers' policy) go into folders that need root: asking sudo for this step only."

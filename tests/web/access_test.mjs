@@ -112,7 +112,8 @@ function policyBrowser(scratch) {
   const written = spawnSync('bash', [script, shopOrigin()], {
     encoding: 'utf8',
     env: { ...process.env, PENMORA_CHROMIUM_POLICY_DIR: path.join(etc, 'policies', 'managed'),
-           PENMORA_CHROME_POLICY_DIR: path.join(scratch, 'chrome-policy') },
+           PENMORA_CHROME_POLICY_DIR: path.join(scratch, 'chrome-policy'),
+           PENMORA_FIREFOX_POLICY_DIR: path.join(scratch, 'firefox-policy') },
   });
   if (written.status !== 0) throw new Error(`install-browser-policy.sh: ${written.stderr || written.error}`);
   const wrapper = path.join(scratch, 'chromium-with-policy');
