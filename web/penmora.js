@@ -691,11 +691,14 @@ export class Penmora {
         call.onAbort = () => giveUp(aborted());
         signal.addEventListener('abort', call.onAbort, { once: true });
       }
-      // "pagehide" comes while the page's connection is still open.
+      // "pagehide" comes while the page's connection is still open in
+      // Chromium; Firefox closes it before "pagehide" on a reload, and only
+      // "beforeunload" still finds it open there.
       if (typeof globalThis.addEventListener === 'function') {
         call.onPageHide = () => giveUp(new PenmoraError('closed',
                                                         'Penmora: the page was left during the call'));
         globalThis.addEventListener('pagehide', call.onPageHide);
+        globalThis.addEventListener('beforeunload', call.onPageHide);
       }
       this.#call = call;
     });
@@ -708,7 +711,10 @@ export class Penmora {
     this.#call = null;
     if (call.timer !== null) clearTimeout(call.timer);
     if (call.onAbort) call.signal.removeEventListener('abort', call.onAbort);
-    if (call.onPageHide) globalThis.removeEventListener('pagehide', call.onPageHide);
+    if (call.onPageHide) {
+      globalThis.removeEventListener('pagehide', call.onPageHide);
+      globalThis.removeEventListener('beforeunload', call.onPageHide);
+    }
     if (error) call.reject(error);
     else call.resolve(value);
   }

@@ -608,11 +608,7 @@ const penSteps = [
 ];
 steps.push(...penSteps);
 demoPageSteps.add(penSteps[penSteps.length - 1]);
-// Firefox ESR 153 under WebDriver BiDi still shows the pad open 5 s after
-// the reload: left out there until that is understood.
-const notInFirefox = new Set(promiseSteps.filter(([name]) => name.startsWith('a reload in the middle')));
-const stepsRun = browserName === 'chromium' ? steps
-  : steps.filter((step) => !demoPageSteps.has(step) && !notInFirefox.has(step));
+const stepsRun = browserName === 'chromium' ? steps : steps.filter((step) => !demoPageSteps.has(step));
 
 async function main() {
   fs.mkdirSync(shotDir, { recursive: true });
