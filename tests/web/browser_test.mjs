@@ -1,6 +1,6 @@
 // The demo page in a real browser: headless Chromium, driven by Playwright,
-// against a running penmora-demo (or Firefox ESR, driven over WebDriver BiDi:
-// the promise page's and its pen data's steps). It connects, signs with the mouse on the
+// against a running penmora-demo; or the same steps in Firefox ESR, driven
+// over WebDriver BiDi by puppeteer-core (tests/web/browsers.mjs). It connects, signs with the mouse on the
 // virtual pad, takes a fingerprint alone and a signature with a fingerprint,
 // and checks the images the page shows. Then a page of its own, served from
 // another origin, signs with the promise calls of penmora.js alone, through
@@ -177,11 +177,6 @@ const steps = [
     await page.screenshot({ path: path.join(shotDir, 'events.png'), fullPage: true });
   }],
 ];
-
-// The demo page's own steps drive it with Playwright's locators and mouse:
-// they run in Chromium only. The promise page's steps and the client's pen
-// data run in every browser.
-const demoPageSteps = new Set(steps);
 
 // ---- The promise page ----------------------------------------------------------
 
@@ -607,8 +602,6 @@ const penSteps = [
   }],
 ];
 steps.push(...penSteps);
-demoPageSteps.add(penSteps[penSteps.length - 1]);
-const stepsRun = browserName === 'chromium' ? steps : steps.filter((step) => !demoPageSteps.has(step));
 
 async function main() {
   fs.mkdirSync(shotDir, { recursive: true });
@@ -640,7 +633,7 @@ async function main() {
     page.setDefaultTimeout(TIMEOUT);
     const problems = [];
     page.on('pageerror', (e) => problems.push(`page error: ${e.message}`));
-    for (const [name, step] of stepsRun) {
+    for (const [name, step] of steps) {
       const started = Date.now();
       try {
         await step(page);
@@ -655,12 +648,12 @@ async function main() {
         break;  // later steps build on this one
       }
     }
-    const remaining = stepsRun.length - passed - failed;
+    const remaining = steps.length - passed - failed;
     if (remaining > 0) console.log(`(${remaining} later steps not run)`);
     failed += remaining;
   } catch (e) {
     console.log(`FAILED  ${e.message}`);
-    failed = stepsRun.length - passed;
+    failed = steps.length - passed;
   } finally {
     if (context) await context.close().catch(() => {});
     if (demos.current) await stopDemo();

@@ -55,16 +55,53 @@ function loadPuppeteer(webDir) {
 // page's script.
 const WEBSOCKET_REPORT = /can’t establish a connection to the server at ws:|The connection to ws:\S+ was interrupted while the page was loading/;
 
+// The elements a Playwright locator would find: `selector`, with `hasText`
+// somewhere in their text where given. Runs in the page.
+function matching([selector, hasText]) {
+  return [...document.querySelectorAll(selector)]
+    .filter((element) => hasText === null || element.textContent.includes(hasText));
+}
+
+// A Playwright locator's calls that the shared steps make, over puppeteer.
+// waitFor() waits, as Playwright's does, for an element that is shown.
+function locator(page, selector, hasText, timeout) {
+  const query = [selector, hasText ?? null];
+  const one = async (what) => {
+    const handle = await page.$(selector);
+    if (!handle) throw new Error(`no element ${selector}`);
+    return what(handle);
+  };
+  return {
+    first: () => locator(page, selector, hasText, timeout),
+    filter: (options) => locator(page, selector, options.hasText, timeout),
+    count: () => page.evaluate(`(${matching})(${JSON.stringify(query)}).length`),
+    waitFor: () => page.waitForFunction(`(${matching})(${JSON.stringify(query)})
+      .some((element) => element.getClientRects().length > 0)`, { timeout: timeout(), polling: 50 }),
+    isDisabled: () => one((handle) => handle.evaluate((element) => element.disabled)),
+    isChecked: () => one((handle) => handle.evaluate((element) => element.checked)),
+    getAttribute: (name) => one((handle) => handle.evaluate((element, n) => element.getAttribute(n), name)),
+    boundingBox: () => one((handle) => handle.boundingBox()),
+  };
+}
+
 // A puppeteer page with the Playwright calls the shared steps make.
 function playwrightShaped(page, browser) {
   let timeout = 30000;
+  // Ticks or clears a checkbox with a click, as a person would.
+  const setChecked = (selector, checked) => page.$eval(selector, (element, wanted) => {
+    if (element.checked !== wanted) element.click();
+  }, checked);
   const shaped = {
     goto: (url) => page.goto(url),
     reload: () => page.reload(),
     evaluate: (fn, arg) => page.evaluate(fn, arg),
     waitForFunction: (fn, arg, options = {}) =>
       page.waitForFunction(fn, { timeout: options.timeout ?? timeout, polling: 50 }, arg),
-    locator: (selector) => ({ waitFor: () => page.waitForSelector(selector, { timeout }) }),
+    locator: (selector, options = {}) => locator(page, selector, options.hasText, () => timeout),
+    click: (selector) => page.click(selector),
+    check: (selector) => setChecked(selector, true),
+    uncheck: (selector) => setChecked(selector, false),
+    mouse: page.mouse,
     screenshot: (options) => page.screenshot(options),
     setDefaultTimeout: (ms) => {
       timeout = ms;
