@@ -9,17 +9,21 @@
 // scripts/install-browser-policy.sh writes (mounted over Firefox's
 // distribution folder in a private mount namespace) lets the page sign without a prompt. The pages
 // are served on loopback; the signer is played from outside the browser with
-// python3-websockets. Each case's outcome and time are printed.
+// python3-websockets. The pages are served over http on 127.0.0.1, and one
+// over https under a public-looking name. Each case's outcome and time are
+// printed.
 //
 // Usage: node prompt_test.mjs <penmora-demo> <output folder> <web folder>
 // Needs root for the private mount namespace of the policy case.
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
+import https from 'node:https';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { FIREFOX, launchBrowser } from './browsers.mjs';
+import { makeCertificate } from './certificate.mjs';
 import { LAUNCHER, accepts, demos, startDemo, stopDemo, waitForDemo } from './demo_process.mjs';
 import { PythonWebSocket } from './python_socket.mjs';
 import { makeSigner } from './signer.js';
@@ -36,6 +40,10 @@ const TIMEOUT = 30000;
 // asked from are http://PAGE_HOST:PORT, one port a case.
 const PAGE_HOST = '127.0.0.1';
 const SITES = ['granted', 'denied', 'unanswered', 'policy'];
+// A site under a public-looking name, over https with a certificate made for
+// the run; Firefox resolves every name to 127.0.0.1 (network.dns.forceResolve).
+// Its origin is https://SHOP:PORT.
+const SHOP = 'shop.test';
 const ports = {};
 
 function check(condition, what) {
@@ -58,7 +66,7 @@ function serve(request, response) {
   response.end(fs.readFileSync(file[0]));
 }
 
-const origin = (site) => `http://${PAGE_HOST}:${ports[site]}`;
+const origin = (site) => (site === 'shop' ? `https://${SHOP}:${ports.shop}` : `http://${PAGE_HOST}:${ports[site]}`);
 
 // Blocking on, every site's address public: the service is then a local one
 // that the pages may reach only when allowed.
@@ -67,7 +75,9 @@ function prefs() {
     'network.lna.enabled': true,
     'network.lna.blocking': true,
     'network.lna.websocket.enabled': true,
-    'network.lna.address_space.public.override': SITES.map((site) => `${PAGE_HOST}:${ports[site]}`).join(','),
+    'network.lna.address_space.public.override':
+      [...SITES, 'shop'].map((site) => `127.0.0.1:${ports[site]}`).join(','),
+    'network.dns.forceResolve': '127.0.0.1',
   };
 }
 
@@ -162,6 +172,21 @@ const cases = [
       return `check() null/prompt in ${found.ms.toFixed(0)} ms; told in ${toldAfter.toFixed(0)} ms; ` +
              `connected ${opened.ms.toFixed(0)} ms after connect(); signed in ${signed.toFixed(0)} ms`;
     }],
+  ['a public https page under its own name: check() says prompt/null without a probe; granted, it signs',
+    'plain', async (browser) => {
+      const page = await openPage(browser, 'shop');
+      const found = await page.evaluate(() => window.promisePage.check());
+      check(found.running === null && found.access === 'prompt' && found.ms < 500,
+            `check() gave ${JSON.stringify(found)}`);
+      const toldAfter = await heldByPrompt(page);
+      await browser.setPermission(origin('shop'), 'granted');
+      const opened = await outcomeOfOpen(page);
+      check(opened.connected, `connect() after the grant: ${opened.code} ${opened.message}`);
+      const signed = await signThere(page);
+      await page.close();
+      return `check() null/prompt in ${found.ms.toFixed(0)} ms; told in ${toldAfter.toFixed(0)} ms; ` +
+             `connected ${opened.ms.toFixed(0)} ms after connect(); signed in ${signed.toFixed(0)} ms`;
+    }],
   ['denied while the prompt waits: connect() rejects with "blocked"',
     'plain', async (browser) => {
       const page = await openPage(browser, 'denied');
@@ -211,9 +236,10 @@ async function main() {
   let failed = 0;
   try {
     if ((await accepts(10001)) || (await accepts(10002))) throw new Error('the ports are held by another program');
-    for (const site of SITES) {
-      const server = http.createServer(serve);
-      await new Promise((resolve) => server.listen(0, PAGE_HOST, resolve));
+    const certificate = makeCertificate(scratch, [SHOP]);
+    for (const site of [...SITES, 'shop']) {
+      const server = site === 'shop' ? https.createServer(certificate, serve) : http.createServer(serve);
+      await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
       servers.push(server);
       ports[site] = server.address().port;
     }
