@@ -11,12 +11,12 @@
 # is asked for it, and only for it); the service is started from its folder,
 # and writes its own autostart entry.
 # Each --allow-origin (https://app.example.com) lets that site's pages reach
-# the service in Chromium and Google Chrome without asking the user: the
-# browsers' managed policy, written in the same root step as the udev rule
-# (scripts/install-browser-policy.sh), and the service's own list of allowed
-# origins in /etc/penmora/ (scripts/install-trust-lists.sh), so that the
-# person at the desk is not asked about it either. Each --allow-host (an
-# address or a CIDR range) lets that host of the network use the service,
+# the service in Chromium, Google Chrome and Firefox ESR without asking the
+# user: the browsers' managed policy, written in the same root step as the
+# udev rule (scripts/install-browser-policy.sh), and the service's own list
+# of allowed origins in /etc/penmora/ (scripts/install-trust-lists.sh), so
+# that the person at the desk is not asked about it either. Each --allow-host
+# (an address or a CIDR range) lets that host of the network use the service,
 # which then listens beyond loopback. Without them existing lists stay.
 # An installed service that runs is ended first, so installing again
 # upgrades it.
@@ -24,9 +24,10 @@
 # entry, the udev rule, the browsers' policy and the service's lists, and
 # leaves the log folder,
 # which is the user's data.
-# PENMORA_UDEV_RULES_DIR, PENMORA_CHROMIUM_POLICY_DIR and
-# PENMORA_CHROME_POLICY_DIR and PENMORA_TRUST_DIR name other folders for the
-# udev rule, the policy and the lists (the tests use their own).
+# PENMORA_UDEV_RULES_DIR, PENMORA_CHROMIUM_POLICY_DIR,
+# PENMORA_CHROME_POLICY_DIR, PENMORA_FIREFOX_POLICY_DIR and PENMORA_TRUST_DIR
+# name other folders for the udev rule, the policies and the lists (the tests
+# use their own).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 home=${HOME:?HOME is not set}
@@ -38,6 +39,7 @@ rules_dir=${PENMORA_UDEV_RULES_DIR:-/etc/udev/rules.d}
 chromium_policy=${PENMORA_CHROMIUM_POLICY_DIR:-/etc/chromium/policies/managed}
 chrome_policy=${PENMORA_CHROME_POLICY_DIR:-/etc/opt/chrome/policies/managed}
 trust_dir=${PENMORA_TRUST_DIR:-/etc/penmora}
+firefox_policy=${PENMORA_FIREFOX_POLICY_DIR:-/usr/lib/firefox-esr/distribution}
 
 uninstall=0 build="" origins=() hosts=()
 while [ $# -gt 0 ]; do
@@ -102,7 +104,8 @@ root_step() {
     if [ -e "$rules_dir/70-penmora-pad.rules" ]; then
       steps+=("$(printf '%q ' bash "$top/scripts/install-udev-rule.sh" --remove)")
     fi
-    if [ -e "$chromium_policy/penmora.json" ] || [ -e "$chrome_policy/penmora.json" ]; then
+    if [ -e "$chromium_policy/penmora.json" ] || [ -e "$chrome_policy/penmora.json" ] ||
+       [ -e "$firefox_policy/penmora-skip-domains" ]; then
       steps+=("$(printf '%q ' bash "$top/scripts/install-browser-policy.sh" --remove)")
     fi
     if [ -e "$trust_dir/allowed-origins" ] || [ -e "$trust_dir/allowed-hosts" ]; then
@@ -123,9 +126,10 @@ root_step() {
   local script="set -e" step
   for step in "${steps[@]}"; do script+="; $step"; done
   local vars=(PENMORA_UDEV_RULES_DIR="$rules_dir" PENMORA_CHROMIUM_POLICY_DIR="$chromium_policy"
-              PENMORA_CHROME_POLICY_DIR="$chrome_policy" PENMORA_TRUST_DIR="$trust_dir")
+              PENMORA_CHROME_POLICY_DIR="$chrome_policy" PENMORA_FIREFOX_POLICY_DIR="$firefox_policy"
+              PENMORA_TRUST_DIR="$trust_dir")
   if [ "$(id -u)" = 0 ] || { writable "$rules_dir" && writable "$chromium_policy" && writable "$chrome_policy" &&
-                             writable "$trust_dir"; }; then
+                             writable "$firefox_policy" && writable "$trust_dir"; }; then
     env "${vars[@]}" bash -c "$script"
   else
     echo "The udev rule for the pad (and the browsers' policy) go into folders that need root: asking sudo for this step only."

@@ -18,6 +18,8 @@ packages=(
   at-spi2-core gir1.2-atspi-2.0
   # browser tests (openssl makes the certificate of the public-site test)
   chromium nodejs npm openssl
+  # the same tests in Firefox ESR, over WebDriver BiDi
+  firefox-esr
 )
 if [ "${1:-}" = windows ]; then
   packages+=(

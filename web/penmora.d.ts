@@ -80,7 +80,9 @@ export type PenmoraErrorCode =
   | 'unreachable'
   /**
    * connect(): the browser did not let this page reach this computer (Local
-   * Network Access denied); the message says how to allow it.
+   * Network Access denied); the message says how to allow it. Also when the
+   * person blocked the browser's prompt, or gave it no answer within
+   * `promptTimeoutMs`.
    */
   | 'blocked'
   /** No WebSocket in this environment (Node before 22): the client needs a browser. */
@@ -148,6 +150,18 @@ export interface ConnectOptions {
   reconnectDelayMs?: number | undefined;
   /** The longest wait between attempts; 10 000 ms. */
   maxReconnectDelayMs?: number | undefined;
+  /**
+   * Where the browser holds the connection while it asks the person (Firefox's
+   * Local Network Access prompt): how long to wait for their answer before
+   * connect() rejects with 'blocked'; 60 000 ms.
+   */
+  promptTimeoutMs?: number | undefined;
+  /**
+   * Called once the browser holds the connection for its prompt, with a
+   * sentence the page can show ("choose Allow in the browser's prompt");
+   * the same as the 'prompt' event, for connect(url, options).
+   */
+  onPrompt?: ((text: string) => void) | null | undefined;
 }
 
 export interface IsRunningOptions {
@@ -185,6 +199,12 @@ export interface PenmoraEvents {
   open: () => void;
   /** The connection ended. */
   close: (info: CloseInfo) => void;
+  /**
+   * The browser holds the connection until the person answers its prompt;
+   * the text says so, for the page to show. connect() then resolves or
+   * rejects with 'blocked'.
+   */
+  prompt: (text: string) => void;
   /** Connected again after `attempts` attempts (with `reconnect: true`). */
   reconnect: (attempts: number) => void;
   /** A command went out. */
@@ -240,7 +260,9 @@ export class Penmora {
   /**
    * For a page's banner, "install the service" or "allow access in your
    * browser". A secure page whose permission is still to be asked gets
-   * `running: null` without a probe, which would raise the browser's prompt.
+   * `running: null` without a probe, which would raise the browser's prompt;
+   * a probe that the browser holds for its prompt gives `running: null` and
+   * `access: 'prompt'` too.
    * Rejects only with 'unsupported', where there is no WebSocket.
    */
   static check(url?: string, options?: IsRunningOptions): Promise<ServiceCheck>;
@@ -254,7 +276,8 @@ export class Penmora {
 
   /**
    * Resolves once connected; rejects with a PenmoraError: 'blocked' when the
-   * browser does not let the page reach this computer, 'unreachable' when the
+   * browser does not let the page reach this computer (or its prompt was
+   * blocked, or not answered within `promptTimeoutMs`: see the 'prompt' event), 'unreachable' when the
    * service does not answer, 'unsupported' without WebSocket.
    */
   connect(): Promise<this>;

@@ -13,6 +13,10 @@
 // rejects with 'blocked' when the browser does not let the page reach this
 // computer (Local Network Access), else with 'unreachable'; without WebSocket
 // (Node before 22) everything that would connect rejects with 'unsupported'.
+// Where the browser holds the connection while it asks the person (Firefox's
+// prompt), the page is told at once ('prompt' event, onPrompt option), and
+// connect() resolves when the person allows, or rejects with 'blocked' when
+// they block or give no answer within promptTimeoutMs.
 //
 // The service sends the pad's messages to the newest page still connected to
 // it; a page that is left (reloaded, closed) with a call in flight ends the
@@ -20,6 +24,8 @@
 //
 // The same messages raise events (handler arguments in brackets):
 //   open, close [{code, reason, wasClean}]      the connection to the service
+//   prompt [text]                               the browser asks the person
+//                                               before the page may connect
 //   reconnect [attempts]                        connected again (reconnect: true)
 //   sent [text], message [text, object|null]    every message out and in
 //   clear, ok, cancel                           the pad's Clear, OK and Cancel
@@ -197,6 +203,23 @@ async function permissionState() {
   return 'unknown';
 }
 
+// The browser's PermissionStatus of the access, under the first name it
+// knows; null where it knows neither. Its 'change' event follows the
+// person's answer, the site settings and a policy.
+async function permissionStatus() {
+  const permissions = globalThis.navigator && globalThis.navigator.permissions;
+  if (!permissions || typeof permissions.query !== 'function') return null;
+  for (const name of ACCESS_PERMISSIONS) {
+    try {
+      const status = await permissions.query({ name });
+      if (ACCESS_STATES.has(status.state)) return status;
+    } catch (e) {
+      // A browser that does not know this name: try the next one.
+    }
+  }
+  return null;
+}
+
 // A page served from this computer's loopback address, where nothing is
 // refused (whatever its permission says).
 function onLoopbackPage() {
@@ -245,6 +268,26 @@ async function unreachable(url) {
                         'or the browser refuses it outright.' : '') + frameHint());
 }
 
+// The sentence the page is given while the browser's prompt waits.
+const PROMPT_TEXT = 'The browser asks whether this site may reach apps and services on this ' +
+  'device: choose Allow in the browser\'s prompt (by the address bar) to use the signature pad.';
+
+const POLICY_NAMES = 'LocalNetworkAccessAllowedForUrls in Chromium and Chrome, LocalNetworkAccess ' +
+  'with SkipDomains in Firefox';
+
+// Why a connection held by the browser's prompt failed: the person blocked it
+// (whatever the permission says now, short of 'granted': a block for this
+// visit only leaves it at 'prompt'), or allowed it and the service did not
+// answer.
+async function refusedAfterPrompt(url) {
+  const state = await permissionState();
+  if (state === 'granted') return unreachable(url);
+  return new PenmoraError('blocked', 'Penmora: the browser\'s prompt did not let this page reach ' +
+    `the Penmora service on this computer (${url}). Allow this site to access apps and services ` +
+    'on this device in the browser\'s site settings (the icon left of the address), or ask IT to ' +
+    `list this site in the browser policy (${POLICY_NAMES}).` + frameHint());
+}
+
 // Node before version 22, and other environments without WebSocket, cannot
 // reach the service; they are told so rather than "not running".
 function noWebSocket() {
@@ -277,6 +320,10 @@ const openClients = new Set();
 const RECONNECT_DELAY_MS = 500;
 const MAX_RECONNECT_DELAY_MS = 10000;
 const IS_RUNNING_TIMEOUT_MS = 2000;
+// A connection the browser has neither opened nor refused after this long,
+// while its permission says 'prompt', waits for the person's answer.
+const PROMPT_NOTICE_MS = 250;
+const PROMPT_TIMEOUT_MS = 60000;
 
 export class Penmora {
   #reconnect;
@@ -288,9 +335,17 @@ export class Penmora {
   #call = null;              // the promise call in flight
   #socket = null;            // the WebSocket, from connect() until it closes
   #listeners = new Map();    // event name -> Set of handlers
+  #promptTimeoutMs;
+  #onPrompt;
 
   constructor(url = DEFAULT_URL, options) {
     const { reconnect, reconnectDelayMs, maxReconnectDelayMs } = options || {};
+    const { promptTimeoutMs, onPrompt } = options || {};
+    if (onPrompt !== undefined && onPrompt !== null && typeof onPrompt !== 'function') {
+      throw new TypeError('Penmora: onPrompt must be a function');
+    }
+    this.#promptTimeoutMs = milliseconds(promptTimeoutMs, 'promptTimeoutMs', PROMPT_TIMEOUT_MS);
+    this.#onPrompt = typeof onPrompt === 'function' ? onPrompt : null;
     this.url = url;
     this.#reconnect = Boolean(reconnect);
     this.#reconnectDelayMs = milliseconds(reconnectDelayMs, 'reconnectDelayMs', RECONNECT_DELAY_MS);
@@ -353,8 +408,10 @@ export class Penmora {
       }
       this.#socket = socket;
       let opened = false;
+      const held = this.#watchPrompt(socket, attempt, resolve, reject);
       socket.onopen = () => {
         opened = true;
+        held.stop();
         openClients.add(this);
         this.#emit('open');
         if (attempt > 0) this.#emit('reconnect', attempt);
@@ -363,7 +420,8 @@ export class Penmora {
       socket.onclose = (event) => {
         if (this.#socket === socket) this.#socket = null;
         if (!opened) {
-          unreachable(this.url).then(reject, reject);
+          held.stop();
+          (held.shown ? refusedAfterPrompt : unreachable)(this.url).then(reject, reject);
           return;
         }
         openClients.delete(this);
@@ -373,6 +431,65 @@ export class Penmora {
       };
       socket.onmessage = (event) => this.#receive(event.data);
     });
+  }
+
+  // Follows a connection that the browser may hold while it asks the person.
+  // When its permission says 'prompt' and the connection is still waiting
+  // after PROMPT_NOTICE_MS, the page is told ('prompt', onPrompt). The
+  // person's answer opens or fails the connection; a change of the
+  // permission meanwhile (site settings, a policy) gives the held connection
+  // up, and connects anew when it is 'granted' or rejects with 'blocked'; so
+  // does no answer within promptTimeoutMs. Returns { shown, stop() }.
+  #watchPrompt(socket, attempt, resolve, reject) {
+    let noticeTimer = null;
+    let limitTimer = null;
+    let status = null;
+    const watch = { shown: false, done: false };
+    const onChange = () => {
+      if (status.state === 'granted') giveUp(null);
+      else if (status.state === 'denied') refusedAfterPrompt(this.url).then(giveUp, giveUp);
+    };
+    watch.stop = () => {
+      watch.done = true;
+      if (noticeTimer !== null) clearTimeout(noticeTimer);
+      if (limitTimer !== null) clearTimeout(limitTimer);
+      noticeTimer = limitTimer = null;
+      if (status) status.removeEventListener('change', onChange);
+    };
+    const giveUp = (error) => {
+      if (watch.done) return;
+      watch.stop();
+      socket.onopen = socket.onclose = socket.onmessage = null;
+      socket.close();
+      if (this.#socket === socket) this.#socket = null;
+      if (error) reject(error);
+      else this.#open(attempt).then(resolve, reject);
+    };
+    noticeTimer = setTimeout(async () => {
+      noticeTimer = null;
+      if (watch.done) return;
+      const found = await permissionStatus();
+      if (watch.done || !found || found.state !== 'prompt' ||
+          socket.readyState !== WebSocket.CONNECTING) {
+        return;
+      }
+      status = found;
+      watch.shown = true;
+      status.addEventListener('change', onChange);
+      limitTimer = setTimeout(() => giveUp(new PenmoraError('blocked', 'Penmora: nobody answered ' +
+        `the browser's prompt within ${this.#promptTimeoutMs} ms, so this page could not reach ` +
+        `the Penmora service on this computer (${this.url}). ` + PROMPT_TEXT)),
+      this.#promptTimeoutMs);
+      if (this.#onPrompt) {
+        try {
+          this.#onPrompt(PROMPT_TEXT);
+        } catch (e) {
+          setTimeout(() => { throw e; });
+        }
+      }
+      this.#emit('prompt', PROMPT_TEXT);
+    }, PROMPT_NOTICE_MS);
+    return watch;
   }
 
   // Waits longer after each failed attempt, doubling up to the cap.
@@ -583,11 +700,14 @@ export class Penmora {
         call.onAbort = () => giveUp(aborted());
         signal.addEventListener('abort', call.onAbort, { once: true });
       }
-      // "pagehide" comes while the page's connection is still open.
+      // "pagehide" comes while the page's connection is still open in
+      // Chromium; Firefox closes it before "pagehide" on a reload, and only
+      // "beforeunload" still finds it open there.
       if (typeof globalThis.addEventListener === 'function') {
         call.onPageHide = () => giveUp(new PenmoraError('closed',
                                                         'Penmora: the page was left during the call'));
         globalThis.addEventListener('pagehide', call.onPageHide);
+        globalThis.addEventListener('beforeunload', call.onPageHide);
       }
       this.#call = call;
     });
@@ -600,7 +720,10 @@ export class Penmora {
     this.#call = null;
     if (call.timer !== null) clearTimeout(call.timer);
     if (call.onAbort) call.signal.removeEventListener('abort', call.onAbort);
-    if (call.onPageHide) globalThis.removeEventListener('pagehide', call.onPageHide);
+    if (call.onPageHide) {
+      globalThis.removeEventListener('pagehide', call.onPageHide);
+      globalThis.removeEventListener('beforeunload', call.onPageHide);
+    }
     if (error) call.reject(error);
     else call.resolve(value);
   }
@@ -633,7 +756,14 @@ export class Penmora {
     const access = await localAccess();
     if (connectedTo(url)) return { running: true, access };
     if (access === 'prompt' && globalThis.isSecureContext === true) return { running: null, access };
-    if (await probe(url, timeoutMs)) return { running: true, access };
+    const answer = await probeAnswer(url, timeoutMs);
+    if (answer === 'open') return { running: true, access };
+    // A probe that neither opened nor failed while the browser's permission
+    // says 'prompt' may be held by its prompt (Firefox asks even a page served
+    // from this computer, where a policy or a setting makes it public).
+    if (answer === 'timeout' && access === 'granted' && (await permissionState()) === 'prompt') {
+      return { running: null, access: 'prompt' };
+    }
     return { running: access === 'granted' ? false : null, access };
   }
 }
@@ -647,7 +777,13 @@ function connectedTo(url) {
 }
 
 // True when a short connection to `url` opens within `timeoutMs`.
-function probe(url, timeoutMs) {
+async function probe(url, timeoutMs) {
+  return (await probeAnswer(url, timeoutMs)) === 'open';
+}
+
+// 'open' when a short connection to `url` opens within `timeoutMs`, 'failed'
+// when it fails, 'timeout' when neither happens in time.
+function probeAnswer(url, timeoutMs) {
   let limit;
   try {
     limit = milliseconds(timeoutMs, 'timeoutMs', IS_RUNNING_TIMEOUT_MS);
@@ -659,22 +795,22 @@ function probe(url, timeoutMs) {
     try {
       socket = new WebSocket(url);
     } catch (e) {
-      resolve(false);
+      resolve('failed');
       return;
     }
     let timer = null;
-    const finish = (running) => {
+    const finish = (answer) => {
       if (timer === null) return;
       clearTimeout(timer);
       timer = null;
       socket.onopen = socket.onclose = socket.onerror = null;
       socket.close();
-      resolve(running);
+      resolve(answer);
     };
-    timer = setTimeout(() => finish(false), limit);
-    socket.onopen = () => finish(true);
-    socket.onclose = () => finish(false);
-    socket.onerror = () => finish(false);
+    timer = setTimeout(() => finish('timeout'), limit);
+    socket.onopen = () => finish('open');
+    socket.onclose = () => finish('failed');
+    socket.onerror = () => finish('failed');
   });
 }
 

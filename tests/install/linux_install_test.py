@@ -9,10 +9,13 @@ Install: the executable in ~/.local/lib/penmora/ with the project's LICENSE
 beside it, the rule for the pad's ids,
 the service started there (a handshake and "TavoStartSign" on its port) with
 its autostart entry naming the installed executable, and with --allow-origin
-the Local Network Access policy for Chromium and Chrome and the service's own
-list of allowed origins (and with --allow-host its hosts); a wrong origin stops
+the Local Network Access policy for Chromium and Chrome, and Firefox's merged
+into a policies.json that holds an administrator's other policies, and the
+service's own list of allowed origins (and with --allow-host its hosts); a
+wrong origin or host stops
 the install before anything changes, and an install without --allow-origin
-keeps the policy. Uninstall: the service ended, the rule and the policy
+keeps the policy. Uninstall: the service ended, the rule and the policy (in
+Firefox's file just our host names, the administrator's left as they were)
 removed, and nothing left in the home but the log.
 """
 
@@ -68,11 +71,18 @@ def main():
     rules = os.path.join(work, "rules.d")
     policies = [os.path.join(work, "etc", "chromium", "policies", "managed"),
                 os.path.join(work, "etc", "opt", "chrome", "policies", "managed")]
+    firefox = os.path.join(work, "firefox-esr", "policies")
     os.makedirs(home)
+    # An administrator's Firefox policies, one of them naming a site of its own.
+    os.makedirs(firefox)
+    admins = {"policies": {"DisableTelemetry": True,
+                           "LocalNetworkAccess": {"Enabled": True, "SkipDomains": ["intranet.example"]}}}
+    with open(os.path.join(firefox, "policies.json"), "w") as f:
+        json.dump(admins, f)
     trust = os.path.join(work, "etc", "penmora")
     env = dict(os.environ, HOME=home, PENMORA_UDEV_RULES_DIR=rules,
                PENMORA_CHROMIUM_POLICY_DIR=policies[0], PENMORA_CHROME_POLICY_DIR=policies[1],
-               PENMORA_TRUST_DIR=trust)
+               PENMORA_FIREFOX_POLICY_DIR=firefox, PENMORA_TRUST_DIR=trust)
     # No desktop of the tester's: the service runs without an icon.
     for name in ("XDG_CONFIG_HOME", "DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"):
         env.pop(name, None)
@@ -123,6 +133,12 @@ def main():
             with open(os.path.join(folder, "penmora.json")) as policy:
                 written = json.load(policy)
             assert written == {"LocalNetworkAccessAllowedForUrls": ORIGINS}, written
+        with open(os.path.join(firefox, "policies.json")) as policy:
+            written = json.load(policy)
+        hosts = [re.sub(r"^\[\*\.\]", "*.", re.match(r"https?://([^:/]+)", origin).group(1))
+                 for origin in ORIGINS]
+        assert written == {"policies": {"DisableTelemetry": True, "LocalNetworkAccess": {
+            "Enabled": True, "SkipDomains": ["intranet.example"] + hosts}}}, written
         print("ok      the browsers' policy lets %s reach the service" % " and ".join(ORIGINS))
         # The service's own lists: whole origins only (the wildcard is the
         # browsers'), and the host range.
@@ -155,6 +171,9 @@ def main():
         assert os.listdir(rules) == [], os.listdir(rules)
         for folder in policies:
             assert os.listdir(folder) == [], os.listdir(folder)
+        assert os.listdir(firefox) == ["policies.json"], os.listdir(firefox)
+        with open(os.path.join(firefox, "policies.json")) as policy:
+            assert json.load(policy) == admins, "Firefox's other policies changed"
         assert not os.path.exists(trust), files_under(trust)
         left = files_under(home)
         assert left and all(name.startswith(".local/lib/penmora/log/") for name in left), left

@@ -2,9 +2,11 @@
 """installer/local-network-access.reg, the template an administrator fills
 with the sites' origins and imports on Windows: a file regedit reads (its
 header, ASCII, CR LF line ends), the policy LocalNetworkAccessAllowedForUrls
-under the machine's policy keys of Chrome and Edge and nowhere else, values
-"1", "2", ... holding origins that scripts/install-browser-policy.sh accepts
-too, the same list for both browsers.
+under the machine's policy keys of Chrome and Edge and Firefox's
+LocalNetworkAccess SkipDomains, and nowhere else, values "1", "2", ...
+holding origins that scripts/install-browser-policy.sh accepts too, the same
+list for both browsers, and for Firefox the host names of those origins, as
+the Linux script writes them (scripts/firefox_policy.py).
 
 Usage: reg_template_test.py
 """
@@ -18,8 +20,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
 TEMPLATE = os.path.join(TOP, "installer", "local-network-access.reg")
 POLICY_SCRIPT = os.path.join(TOP, "scripts", "install-browser-policy.sh")
+FIREFOX_SCRIPT = os.path.join(TOP, "scripts", "firefox_policy.py")
 KEYS = [r"HKEY_LOCAL_MACHINE\SOFTWARE\Policies\Google\Chrome\LocalNetworkAccessAllowedForUrls",
-        r"HKEY_LOCAL_MACHINE\SOFTWARE\Policies\Microsoft\Edge\LocalNetworkAccessAllowedForUrls"]
+        r"HKEY_LOCAL_MACHINE\SOFTWARE\Policies\Microsoft\Edge\LocalNetworkAccessAllowedForUrls",
+        r"HKEY_LOCAL_MACHINE\SOFTWARE\Policies\Mozilla\Firefox\LocalNetworkAccess\SkipDomains"]
 
 
 def sections(lines):
@@ -53,7 +57,7 @@ def main():
         assert [name for name, _ in values] == [str(i) for i in range(1, len(values) + 1)], values
         assert values, "no origin"
     assert lists[0] == lists[1], lists
-    print("ok      the policy under Chrome's and Edge's machine keys only, the same values 1..%d"
+    print("ok      the policy under Chrome's, Edge's and Firefox's machine keys only, values 1..%d"
           % len(lists[0]))
 
     origins = [data for _, data in lists[0]]
@@ -61,6 +65,13 @@ def main():
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     assert checked.returncode == 0, checked.stdout.decode()
     print("ok      origins the Linux policy script takes as well: %s" % ", ".join(origins))
+
+    hosts = subprocess.run([sys.executable, FIREFOX_SCRIPT, "print"] + origins,
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    assert hosts.returncode == 0, hosts.stdout.decode()
+    assert [data for _, data in lists[2]] == hosts.stdout.decode().split(), (lists[2], hosts.stdout)
+    print("ok      Firefox's SkipDomains hold those origins' host names: %s"
+          % ", ".join(data for _, data in lists[2]))
     return 0
 
 

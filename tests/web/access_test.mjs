@@ -19,6 +19,7 @@ import https from 'node:https';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
+import { makeCertificate } from './certificate.mjs';
 import { BROWSER, FLAGS, loadChromium } from './chromium.mjs';
 import { LAUNCHER, accepts, demos, startDemo, stopDemo, waitForDemo } from './demo_process.mjs';
 import { PythonWebSocket } from './python_socket.mjs';
@@ -41,17 +42,6 @@ function check(condition, what) {
 }
 
 // ---- The sites -------------------------------------------------------------
-
-// A self-signed certificate for both names, made for this run only.
-function makeCertificate(folder) {
-  const key = path.join(folder, 'key.pem');
-  const cert = path.join(folder, 'cert.pem');
-  const made = spawnSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '1',
-    '-subj', `/CN=${SHOP}`, '-addext', `subjectAltName=DNS:${SHOP},DNS:${PAY}`,
-    '-keyout', key, '-out', cert], { encoding: 'utf8' });
-  if (made.status !== 0) throw new Error(`openssl could not make a certificate: ${made.stderr || made.error}`);
-  return { key: fs.readFileSync(key), cert: fs.readFileSync(cert) };
-}
 
 const sites = { shop: 0, pay: 0, plain: 0 };  // their ports
 
@@ -112,7 +102,8 @@ function policyBrowser(scratch) {
   const written = spawnSync('bash', [script, shopOrigin()], {
     encoding: 'utf8',
     env: { ...process.env, PENMORA_CHROMIUM_POLICY_DIR: path.join(etc, 'policies', 'managed'),
-           PENMORA_CHROME_POLICY_DIR: path.join(scratch, 'chrome-policy') },
+           PENMORA_CHROME_POLICY_DIR: path.join(scratch, 'chrome-policy'),
+           PENMORA_FIREFOX_POLICY_DIR: path.join(scratch, 'firefox-policy') },
   });
   if (written.status !== 0) throw new Error(`install-browser-policy.sh: ${written.stderr || written.error}`);
   const wrapper = path.join(scratch, 'chromium-with-policy');
@@ -296,7 +287,7 @@ async function main() {
   let failed = 0;
   try {
     if ((await accepts(10001)) || (await accepts(10002))) throw new Error('the ports are held by another program');
-    const certificate = makeCertificate(scratch);
+    const certificate = makeCertificate(scratch, [SHOP, PAY]);
     for (const [name, secure] of [['shop', true], ['pay', true], ['plain', false]]) {
       const server = await listen(secure ? https.createServer(certificate, serve) : http.createServer(serve));
       servers.push(server);

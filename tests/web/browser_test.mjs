@@ -1,28 +1,28 @@
 // The demo page in a real browser: headless Chromium, driven by Playwright,
-// against a running penmora-demo. It connects, signs with the mouse on the
+// against a running penmora-demo; or the same steps in Firefox ESR, driven
+// over WebDriver BiDi by puppeteer-core (tests/web/browsers.mjs). It connects, signs with the mouse on the
 // virtual pad, takes a fingerprint alone and a signature with a fingerprint,
 // and checks the images the page shows. Then a page of its own, served from
 // another origin, signs with the promise calls of penmora.js alone, through
 // cancels, refusals, timeouts and a restart of the demo. Screenshots go to
 // the folder given.
 //
-// Usage: node browser_test.mjs <penmora-demo> <screenshot folder> <web folder>
+// Usage: node browser_test.mjs <penmora-demo> <screenshot folder> <web folder> [chromium|firefox]
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import http from 'node:http';
 import net from 'node:net';
 import { fileURLToPath } from 'node:url';
-import { BROWSER, FLAGS, loadChromium } from './chromium.mjs';
+import { BROWSER_NAMES, launchBrowser } from './browsers.mjs';
 import { LAUNCHER, accepts, demos, startDemo, stopDemo, waitForDemo } from './demo_process.mjs';
 
-const [demoPath, shotDir, webDir] = process.argv.slice(2);
-if (!demoPath || !shotDir || !webDir) {
-  console.error('usage: node browser_test.mjs <penmora-demo> <screenshot folder> <web folder>');
+const [demoPath, shotDir, webDir, browserName = 'chromium'] = process.argv.slice(2);
+if (!demoPath || !shotDir || !webDir || !BROWSER_NAMES.includes(browserName)) {
+  console.error('usage: node browser_test.mjs <penmora-demo> <screenshot folder> <web folder> [chromium|firefox]');
   process.exit(2);
 }
 
-const chromium = loadChromium(webDir);
 const PAGE = 'http://127.0.0.1:10002/';
 const TIMEOUT = 30000;
 const TEST_DIR = path.dirname(fileURLToPath(import.meta.url));
@@ -628,19 +628,18 @@ async function main() {
   try {
     const problem = await waitForDemo(demos.current);
     if (problem) throw new Error(problem);
-    context = await chromium.launchPersistentContext(path.join(profile, 'browser'), {
-      executablePath: BROWSER, headless: true, args: FLAGS, viewport: { width: 1400, height: 1000 },
-    });
-    const page = context.pages()[0] || (await context.newPage());
+    context = await launchBrowser(browserName, { webDir, profile: path.join(profile, 'browser') });
+    const page = await context.firstPage();
     page.setDefaultTimeout(TIMEOUT);
     const problems = [];
     page.on('pageerror', (e) => problems.push(`page error: ${e.message}`));
     for (const [name, step] of steps) {
+      const started = Date.now();
       try {
         await step(page);
         check(problems.length === 0, problems.join('; '));
         passed++;
-        console.log(`ok      ${name}`);
+        console.log(`ok      ${name} (${Date.now() - started} ms)`);
       } catch (e) {
         failed++;
         console.log(`FAILED  ${name}\n        ${e.message.split('\n')[0]}`);
@@ -669,7 +668,7 @@ async function main() {
   }
   if (isRunningTimes.length) console.log(`isRunning answers: ${isRunningTimes.join(', ')}`);
   if (padReleaseTimes.length) console.log(`pad released ${padReleaseTimes.join(', ')} ms after a reload`);
-  console.log(`screenshots in ${shotDir}`);
+  console.log(`${browserName}: screenshots in ${shotDir}`);
   console.log(`${passed} passed, ${failed} failed`);
   process.exit(failed ? 1 : 0);
 }

@@ -46,6 +46,18 @@ async function tryOpen(options) {
   }
 }
 
+// Starts tryOpen(options) without waiting for it: its outcome, and what the
+// page was told while the browser's prompt held the connection (the text and
+// when), land in `opening`.
+let opening = null;
+function startOpen(options = {}) {
+  const record = { state: 'pending', prompts: [] };
+  const started = performance.now();
+  opening = record;
+  const onPrompt = (text) => record.prompts.push({ text, ms: performance.now() - started });
+  tryOpen({ ...options, onPrompt }).then((result) => Object.assign(record, result, { state: 'done' }));
+}
+
 async function open(options) {
   pad = await connect(undefined, options);
   pad.on('close', () => setConnection('reconnecting'));
@@ -131,6 +143,8 @@ window.promisePage = {
   check,
   open,
   tryOpen,
+  startOpen,
+  get opening() { return opening; },
   start,
   startWithPen,
   abort: (id) => controllers[id].abort(),

@@ -59,6 +59,11 @@ export async function page(): Promise<string[]> {
   await Penmora.isRunning(undefined, { timeoutMs: settings.deadline });
   await connect(undefined, { reconnect: undefined, reconnectDelayMs: settings.deadline,
                              maxReconnectDelayMs: undefined });
+  // A page under the browser's Local Network Access prompt shows what it is told.
+  await connect(undefined, { promptTimeoutMs: 30000, onPrompt: (text: string) => lines.push(text) });
+  await connect(undefined, { promptTimeoutMs: settings.deadline, onPrompt: undefined });
+  // @ts-expect-error: onPrompt gets the text to show, not a boolean
+  await connect(undefined, { onPrompt: (shown: boolean) => shown });
   await pad.sign({ penWidth: settings.width, timeoutMs: settings.deadline, signal: settings.signal });
   await pad.signWithFingerprint({ penWidth: undefined, quality: settings.width });
   await pad.fingerprint({ quality: undefined, timeoutMs: undefined, signal: undefined });
@@ -78,6 +83,7 @@ export async function page(): Promise<string[]> {
     .on('open', () => lines.push('open'))
     .on('close', (info: CloseInfo) => lines.push(`${info.code} ${info.reason} ${info.wasClean}`))
     .on('reconnect', (attempts: number) => lines.push(`back after ${attempts}`))
+    .on('prompt', (text: string) => lines.push(text))
     .on('sent', (text: string) => lines.push(text))
     .on('message', (text: string, object: unknown) => lines.push(text, typeof object))
     .on('clear', () => lines.push('clear'))
