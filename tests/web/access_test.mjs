@@ -43,7 +43,9 @@ function check(condition, what) {
 
 // ---- The sites -------------------------------------------------------------
 
-const sites = { shop: 0, pay: 0, plain: 0 };  // their ports
+// `unlisted` is the shop's name on another port: another site, which IT did
+// not list for the service.
+const sites = { shop: 0, pay: 0, plain: 0, unlisted: 0 };  // their ports
 
 // The promise page and its scripts, and /frame.html: the promise page of
 // the other site in an <iframe>, with the allow attribute ?allow= gives.
@@ -222,6 +224,25 @@ const cases = [
       await context.grantPermissions(['local-network-access'], { origin: shopOrigin() });
       return allowedAndSigns(await openPage(context, shopPage()));
     })],
+  ['a public https page the browser lets through but the service does not trust: sign() rejects with "denied" and the service\'s words',
+    'plain', async (browser) => inContext(browser, {}, async (context) => {
+      const unlisted = `https://${SHOP}:${sites.unlisted}`;
+      await context.grantPermissions(['local-network-access'], { origin: unlisted });
+      const page = await openPage(context, `${unlisted}/promise.html`);
+      const opened = await tryOpen(page);
+      check(opened.connected, `connect() failed: ${opened.code} ${opened.message}`);
+      const before = signer.count('SignCommand accepted');
+      const id = await page.evaluate(() => window.promisePage.start('sign', { timeoutMs: 20000 }));
+      await page.waitForFunction((n) => window.promisePage.outcome(n).state !== 'pending', id);
+      const result = await page.evaluate((n) => window.promisePage.outcome(n), id);
+      check(result.state === 'rejected' && result.isPenmoraError && result.code === 'denied',
+            `sign() ${result.state}: ${result.code} ${result.message}`);
+      check(result.serviceText.includes(unlisted) && result.message === result.serviceText,
+            `"${result.serviceText}", "${result.message}"`);
+      check(signer.count('SignCommand accepted') === before, 'the pad started for a site nobody allowed');
+      await page.evaluate(() => window.promisePage.pad.close());
+      return `connected in ${opened.ms.toFixed(0)} ms; "denied" in ${result.ms.toFixed(0)} ms, the pad untouched`;
+    })],
   ['a public https page allowed by the managed policy: sign() resolves without a grant',
     'policy', async (context) => allowedAndSigns(await openPage(context, shopPage()))],
   ['a frame of another public site without allow="loopback-network": refused, saying so',
@@ -288,7 +309,7 @@ async function main() {
   try {
     if ((await accepts(10001)) || (await accepts(10002))) throw new Error('the ports are held by another program');
     const certificate = makeCertificate(scratch, [SHOP, PAY]);
-    for (const [name, secure] of [['shop', true], ['pay', true], ['plain', false]]) {
+    for (const [name, secure] of [['shop', true], ['pay', true], ['plain', false], ['unlisted', true]]) {
       const server = await listen(secure ? https.createServer(certificate, serve) : http.createServer(serve));
       servers.push(server);
       sites[name] = server.address().port;

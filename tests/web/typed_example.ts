@@ -32,6 +32,7 @@ function explain(e: unknown): string {
   switch (code) {
     case 'cancelled': return 'The signer cancelled.';
     case 'start-failed': return `The pad could not start: ${e.serviceText ?? ''}`;
+    case 'denied': return `The service does not trust this page: ${e.serviceText ?? ''}`;
     case 'closed': return 'The service went away.';
     case 'superseded': return 'Another call took over.';
     case 'timeout': return 'Nobody signed in time.';
