@@ -20,7 +20,9 @@ import io
 import json
 import os
 import struct
+import subprocess
 import sys
+import tempfile
 
 from jwcrypto import jwe, jwk
 from PIL import Image
@@ -374,6 +376,77 @@ async def case_without_sealto_today():
     assert sealed[2] == plain[1]
 
 
+TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                    "penmora-evidence")
+
+
+def tool(*args):
+    done = subprocess.run([sys.executable, TOOL] + list(args), capture_output=True, timeout=60)
+    return done.returncode, done.stdout.decode(), done.stderr.decode()
+
+
+async def case_tool_opens_checks_and_draws():
+    contract = b"the contract, page 1 to 12"
+    for kind in ("RSA2048", "P-256"):
+        k = key(kind)
+        members = evidence_members(k, "der", hashlib.sha256(contract).hexdigest(), "Zo\u00eb", None)
+        messages, drawn = await signed(members)
+        token = evidence_of(messages)
+        png = png_bytes(messages[1])
+        expected, _ = open_evidence(token, k)
+        with tempfile.TemporaryDirectory() as folder:
+            def put(name, data):
+                path = os.path.join(folder, name)
+                with open(path, "wb") as f:
+                    f.write(data)
+                return path
+            private = put("key.pem", k.export_to_pem(private_key=True, password=None))
+            jwe_file = put("evidence.jwe", token.encode() + b"\n")
+            png_file = put("signature.png", png)
+            document = put("contract.txt", contract)
+            other = put("other.txt", contract + b".")
+            code, out, err = tool("--key", private, jwe_file)
+            assert code == 0 and json.loads(out) == expected, (code, err)
+            code, out, err = tool("--key", private, png_file, "--document", document)
+            assert code == 0, (code, err)
+            assert json.loads(out) == expected
+            assert "picture: matches" in err and "document: matches" in err, err
+            code, _, err = tool("--key", private, png_file, "--document", other)
+            assert code == 1 and "document: DOES NOT MATCH" in err, (code, err)
+            code, _, err = tool("--key", private, jwe_file, "--document-hash", "0" * 64)
+            assert code == 1 and "document: DOES NOT MATCH" in err, (code, err)
+            # The same picture encoded anew: other bytes, another hash.
+            image = Image.open(io.BytesIO(png))
+            again = io.BytesIO()
+            image.save(again, "PNG", compress_level=1)
+            code, _, err = tool("--key", private, jwe_file, "--png", put("again.png", again.getvalue()))
+            assert code == 1 and "picture: DOES NOT MATCH" in err, (code, err)
+            wrong = put("wrong.pem", jwk.JWK.generate(kty="RSA", size=2048).export_to_pem(
+                private_key=True, password=None))
+            code, out, err = tool("--key", wrong, jwe_file)
+            assert code == 3 and "sealed to another key" in err and out == "", (code, err)
+            parts = token.split(".")
+            raw = bytearray(b64url_decode(parts[3]))
+            raw[len(raw) // 2] ^= 0x10
+            parts[3] = b64url(bytes(raw))
+            code, out, err = tool("--key", private, put("tampered.jwe", ".".join(parts).encode()))
+            assert code == 3 and "altered" in err and out == "", (code, err)
+            code, _, err = tool("--key", document, jwe_file)
+            assert code == 2 and "not a private key" in err, (code, err)
+            strokes, dynamics = os.path.join(folder, "s.png"), os.path.join(folder, "d.png")
+            code, _, err = tool("--key", private, jwe_file, "--draw", strokes, "--plot", dynamics)
+            assert code == 0, (code, err)
+            drawing = Image.open(strokes).convert("L")
+            assert drawing.size == (1200, 800), drawing.size
+            # Ink where the stroke was drawn, none far from it.
+            x, y = drawn[10][0] / 10206 * 1200, drawn[10][1] / 7422 * 800
+            assert min(drawing.getpixel((round(x) + dx, round(y) + dy))
+                       for dx in (-1, 0, 1) for dy in (-1, 0, 1)) < 128, (x, y)
+            assert drawing.getpixel((1150, 750)) == 255
+            plot = Image.open(dynamics).convert("L")
+            assert plot.size[0] == 900 and plot.getextrema()[0] < 128
+
+
 CASES = [
     case_rsa_2048_pem,
     case_rsa_3072_base64_der,
@@ -385,6 +458,7 @@ CASES = [
     case_fresh_randomness,
     case_bad_members_start_nothing,
     case_without_sealto_today,
+    case_tool_opens_checks_and_draws,
 ]
 
 if __name__ == "__main__":
