@@ -3,6 +3,7 @@
 // random byte.
 #include <openssl/bio.h>
 #include <openssl/core_names.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
 #include <openssl/pem.h>
@@ -93,6 +94,8 @@ bool EcPoint(const EVP_PKEY* key, Bytes* x, Bytes* y) {
 
 PublicKeyPtr ParsePublicKey(const std::string& text, std::string* error) {
     EVP_PKEY* decoded = DecodeKey(text);
+    // A refused text leaves nothing queued for the next library call.
+    ERR_clear_error();
     if (!decoded) {
         *error = "not a public key (SubjectPublicKeyInfo as PEM or Base64 DER)";
         return nullptr;

@@ -109,6 +109,43 @@ TEST(EvidenceJwe, HasFiveBase64UrlPartsAndTheHeaderAsked) {
     EXPECT_NE(SealCompactJwe(*key, kEvidenceContentType, "{}"), jwe);
 }
 
+crypto::Bytes FromHex(const std::string& hex) {
+    crypto::Bytes bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+TEST(EvidenceCrypto, ConcatKdfGivesRfc7518AppendixC) {
+    // The shared secret and the result of RFC 7518 Appendix C (ECDH-ES with
+    // "A128GCM", PartyUInfo "Alice", PartyVInfo "Bob").
+    const crypto::Bytes z = {158, 86,  217, 29,  129, 113, 53,  211, 114, 131, 66,
+                             131, 191, 132, 38,  156, 251, 49,  110, 163, 218, 128,
+                             106, 72,  246, 218, 167, 121, 140, 254, 144, 196};
+    crypto::Bytes otherInfo;
+    for (const std::string part : {"A128GCM", "Alice", "Bob"}) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            otherInfo.push_back(static_cast<uint8_t>(part.size() >> shift));
+        }
+        otherInfo.insert(otherInfo.end(), part.begin(), part.end());
+    }
+    for (uint8_t b : {0, 0, 0, 128}) otherInfo.push_back(b);
+    crypto::Bytes key;
+    ASSERT_TRUE(crypto::ConcatKdfSha256(z, otherInfo, 16, &key));
+    EXPECT_EQ(Base64Url(key.data(), key.size()), "VqqN6vgjbSBcIijNcacQGg");
+}
+
+TEST(EvidenceCrypto, AesKeyWrapGivesRfc3394Vector) {
+    crypto::Bytes kek, wrapped;
+    for (int i = 0; i < 32; ++i) kek.push_back(static_cast<uint8_t>(i));
+    ASSERT_TRUE(crypto::AesKeyWrap(
+        kek, FromHex("00112233445566778899AABBCCDDEEFF000102030405060708090A0B0C0D0E0F"),
+        &wrapped));
+    EXPECT_EQ(wrapped, FromHex("28C9F404C4B810F4CBCCB35CFB87F8263F5786E2D80ED326CBC7F0E71A99F43BF"
+                               "B988B9B7A02DD21"));
+}
+
 TEST(EvidenceJwe, Base64UrlHasNoPaddingAndTheUrlAlphabet) {
     const uint8_t bytes[] = {0xfb, 0xff, 0xbf, 0x01};
     EXPECT_EQ(Base64Url(bytes, sizeof bytes), "-_-_AQ");
