@@ -131,6 +131,14 @@ PublicKeyPtr ParsePublicKey(const std::string& text, std::string* error) {
         *error = "a key of a type that is not accepted (RSA or EC P-256 are)";
         return nullptr;
     }
+    // A key that no encryption could use (an even RSA modulus, say) is
+    // refused now, not at OK after the signer has signed.
+    PkeyContext c{EVP_PKEY_CTX_new_from_pkey(nullptr, decoded, nullptr)};
+    if (!c.ctx || EVP_PKEY_public_check(c.ctx) != 1) {
+        ERR_clear_error();
+        *error = "a key that fails the public-key checks";
+        return nullptr;
+    }
     return key;
 }
 

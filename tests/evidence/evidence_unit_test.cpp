@@ -48,6 +48,19 @@ const char kRsa1024Key[] =
     "q28hxA161QFNUd13wuCTUcq0Qd2qsBe/2hFyc2DCJJg0h1L78+6Z4UMR7EOcpfdUE9Hf3m/"
     "hs+FUR45uBJeDK1HSFHD8bHKD6kv8FPGfJTotc+2xjJwoYi+1hqp1fIekaxsyQIDAQAB";
 
+// An RSA key whose modulus is even: it parses, but nothing could be
+// encrypted to it.
+const char kEvenModulusKey[] =
+    "-----BEGIN PUBLIC KEY-----\n"
+    "MIIBIjANBgkqhkiG9w0BAQEFAAOCAQ8AMIIBCgKCAQEAlgKCb/DiEgvInvJHgZtk\n"
+    "MKUKgyQcEJ1n2jjn02chqDDHkPkSr0cpq50sx5pbi+3iH0DoqcTrlK3Sz0705rXF\n"
+    "Pu7C6CkER/cRomOLCDi8oWvsBz+z3k+6hJM19CQSWYn8AcG8KoL4CDLAsWyswaie\n"
+    "NOViCYqMgUZwcSO8tGyCoX/so+w5jccUGiZOsze56wRq+Xk2vfOStTcODV3Cwsin\n"
+    "J9vs680E/NRbM2ED+Zs7TTKP+33cD5WhFtyJ2TdQEZ9z8/FEW3MhUM70CwtZ+p8/\n"
+    "JAy9PfEhIWwnZHVLlLsYPKOtsd7WN8bJyQx0kBR/II5/7q4toZj1CxTvuWts3UJh\n"
+    "FAIDAQAB\n"
+    "-----END PUBLIC KEY-----\n";
+
 std::string Message(const std::string& members) {
     return "{" + members + "}";
 }
@@ -81,6 +94,8 @@ TEST(EvidenceKey, RefusesWhatIsNotAnAcceptedKey) {
     EXPECT_FALSE(crypto::ParsePublicKey(Rfc7638Base64() + "AAAA", &error));  // bytes after
     EXPECT_FALSE(crypto::ParsePublicKey(kRsa1024Key, &error));
     EXPECT_EQ(error, "an RSA key of 1024 bits; 2048 to 16384 are accepted");
+    EXPECT_FALSE(crypto::ParsePublicKey(kEvenModulusKey, &error));
+    EXPECT_EQ(error, "a key that fails the public-key checks");
     const crypto::PublicKeyPtr ec = crypto::ParsePublicKey(kP256Key, &error);
     ASSERT_TRUE(ec) << error;
     EXPECT_EQ(crypto::TypeOf(*ec), crypto::KeyType::kP256);
