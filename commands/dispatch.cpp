@@ -6,6 +6,7 @@
 #include "commands/json.h"
 #include "commands/params.h"
 #include "finger/capture.h"
+#include "link/frame.h"
 #include "link/listener.h"
 #include "pad/session.h"
 
@@ -25,14 +26,32 @@ bool PenDataAsked(const std::string& messageText) {
     return GetMemberText(ParseJson(messageText), "pendata") == "1";
 }
 
+// The evidence a start command asks for ("sealto" and the members beside it),
+// its texts read from the command as sent: false when a member is bad, which
+// the page is told in a message of its own and which starts nothing.
+bool ReadEvidence(const std::string& messageText, const std::string& utf8Command,
+                  EvidenceRequestPtr* evidence) {
+    evidence->reset();
+    if (PrintMember(ParseJson(messageText), "sealto").empty()) return true;
+    std::string error;
+    *evidence =
+        ReadEvidenceRequest(ParseJson(PrintMember(ParseJson(utf8Command), "message")), &error);
+    if (error.empty()) return true;
+    SendTextMessage(EvidenceErrorMessage(error));
+    return false;
+}
+
 }  // namespace
 
-void DispatchCommand(const std::string& typeName, const std::string& messageText) {
+void DispatchCommand(const std::string& typeName, const std::string& messageText,
+                     const std::string& utf8Command) {
     std::lock_guard<std::mutex> lock(DispatchMutex);
     if (typeName == "TavoStartSign") {
         const int32_t penWidth = Parameter(messageText, "penwidth");
         const bool penData = PenDataAsked(messageText);
-        if (OpenPad() == 0) StartSigning(penWidth, penData);
+        EvidenceRequestPtr evidence;
+        if (!ReadEvidence(messageText, utf8Command, &evidence)) return;
+        if (OpenPad() == 0) StartSigning(penWidth, penData, std::move(evidence));
     } else if (typeName == "TavoCloseSign") {
         ClosePad();
     } else if (typeName == "TavoCloseSocket") {
@@ -50,10 +69,12 @@ void DispatchCommand(const std::string& typeName, const std::string& messageText
         const int32_t quality = Parameter(messageText, "quality");
         const int32_t penWidth = Parameter(messageText, "penwidth");
         const bool penData = PenDataAsked(messageText);
+        EvidenceRequestPtr evidence;
+        if (!ReadEvidence(messageText, utf8Command, &evidence)) return;
         if (OpenPad() == 0) {
             CaptureMode = 1;
             FingerQuality = quality;
-            StartSigning(penWidth, penData);
+            StartSigning(penWidth, penData, std::move(evidence));
         }
     }
 }

@@ -23,6 +23,9 @@ inline constexpr const char* kError =
 // text of its samples and kTextTail follow.
 inline constexpr const char* kPenDataHead = "{\"typeName\":\"TavoPenData\",\"message\":\"";
 inline constexpr const char* kSignDataHead = "{\"typeName\":\"TavoSignData\",\"message\":\"";
+// Sealed evidence: the compact JWE follows.
+inline constexpr const char* kSignEvidenceHead =
+    "{\"typeName\":\"TavoSignEvidence\",\"message\":\"";
 inline constexpr const char* kTextTail = "\"}";
 
 // Log texts (tag "error").

@@ -69,7 +69,8 @@ void ClientSession(ConnectionPtr connection) {
 
         // The payload is a C text: a NUL byte ends it.
         const char* bytes = reinterpret_cast<const char*>(payload.data());
-        std::string text = FromUtf8(std::string(bytes, strnlen(bytes, payload.size())));
+        const std::string utf8Text(bytes, strnlen(bytes, payload.size()));
+        std::string text = FromUtf8(utf8Text);
         const size_t lastBrace = text.rfind('}');
         text.resize(lastBrace == std::string::npos ? 0 : lastBrace + 1);
         WriteLog("recv message: ", text);
@@ -78,7 +79,8 @@ void ClientSession(ConnectionPtr connection) {
         // nothing, unless the person at the desk allows its site now.
         if (!AdmitCommand(connection)) continue;
         const JsonDocument document = ParseJson(text);
-        DispatchCommand(GetMemberText(document, "typeName"), PrintMember(document, "message"));
+        DispatchCommand(GetMemberText(document, "typeName"), PrintMember(document, "message"),
+                        utf8Text);
     }
     // The session lets go of the connection here. While it is still the
     // ActiveClient it stays open for the device messages; otherwise this was

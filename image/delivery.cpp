@@ -3,7 +3,10 @@
 // image files sent to the page as unpadded Base64 inside one JSON message.
 #include "image/delivery.h"
 
+#include <zlib.h>
+
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -147,11 +150,15 @@ std::string SignPngPath() {
     return signPngPath;
 }
 
-void SendImageFile(const std::string& path, int form) {
+namespace {
+
+// The whole file at `path` in `buffer` (one byte more is allocated, as the
+// encoder always had). False, logged, when it could not be read.
+bool ReadImageFile(const std::string& path, std::vector<uint8_t>& buffer) {
     FILE* file = platform::OpenFile(path, "rb");
     if (file == nullptr) {
         WriteLog("error: ", "CreateFile failed");
-        return;
+        return false;
     }
     long length = -1;
     if (std::fseek(file, 0, SEEK_END) == 0) length = std::ftell(file);
@@ -159,17 +166,15 @@ void SendImageFile(const std::string& path, int form) {
         // Unknown size (or one the encoder cannot take): nothing is read.
         WriteLog("error: ", "GetFileSize failed");
         std::fclose(file);
-        return;
+        return false;
     }
     const size_t size = static_cast<size_t>(length);
-    std::vector<uint8_t> buffer;
-    std::string message;
     try {
         buffer.resize(size + 1);
     } catch (const std::bad_alloc&) {
         WriteLog("error: ", "new failed");
         std::fclose(file);
-        return;
+        return false;
     }
     // The file may have shrunk since its size was taken: only the bytes read
     // are encoded.
@@ -178,13 +183,21 @@ void SendImageFile(const std::string& path, int form) {
     std::fclose(file);
     if (failed) {
         WriteLog("error: ", "ReadFile failed");
-        return;
+        return false;
     }
+    buffer.resize(got);
+    return true;
+}
+
+// Sends `buffer` as one image message of `form`, and lets the buffer go.
+void SendImageBytes(std::vector<uint8_t>& buffer, int form) {
     const char* beginning = MessageBeginning(form);
+    std::string message;
     try {
-        message.reserve(std::char_traits<char>::length(beginning) + Base64Length(got) + 2);
+        message.reserve(std::char_traits<char>::length(beginning) + Base64Length(buffer.size()) +
+                        2);
         message += beginning;
-        AppendBase64(message, buffer.data(), got);
+        AppendBase64(message, buffer.data(), buffer.size());
         message += "\"}";
     } catch (const std::bad_alloc&) {
         WriteLog("error: ", "new failed");
@@ -194,7 +207,43 @@ void SendImageFile(const std::string& path, int form) {
     SendTextMessage(message);
 }
 
-void DeliverSignature() {
+void PutBigEndian(std::vector<uint8_t>& out, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+        out[at + static_cast<size_t>(i)] = static_cast<uint8_t>(value >> (24 - 8 * i));
+}
+
+}  // namespace
+
+void SendImageFile(const std::string& path, int form) {
+    std::vector<uint8_t> buffer;
+    if (ReadImageFile(path, buffer)) SendImageBytes(buffer, form);
+}
+
+bool AddPngTextChunk(std::vector<uint8_t>& png, const std::string& keyword,
+                     const std::string& utf8Text) {
+    static const uint8_t kIend[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+    if (png.size() < 8 + 12 || memcmp(png.data() + png.size() - 12, kIend, 12) != 0) return false;
+    if (keyword.empty() || keyword.size() > 79 || keyword.find('\0') != std::string::npos) {
+        return false;
+    }
+    // Keyword, NUL, compression flag and method (none), empty language tag
+    // and translated keyword (each NUL-ended), then the text.
+    const size_t dataLength = keyword.size() + 5 + utf8Text.size();
+    if (dataLength > 0x7fffffffu) return false;
+    std::vector<uint8_t> chunk(12 + dataLength);
+    PutBigEndian(chunk, 0, static_cast<uint32_t>(dataLength));
+    memcpy(chunk.data() + 4, "iTXt", 4);
+    memcpy(chunk.data() + 8, keyword.data(), keyword.size());
+    memcpy(chunk.data() + 8 + keyword.size() + 5, utf8Text.data(), utf8Text.size());
+    // The CRC covers the type and the data.
+    uLong crc = crc32(0L, Z_NULL, 0);
+    crc = crc32_z(crc, chunk.data() + 4, 4 + dataLength);
+    PutBigEndian(chunk, 8 + dataLength, static_cast<uint32_t>(crc));
+    png.insert(png.end() - 12, chunk.begin(), chunk.end());
+    return true;
+}
+
+void DeliverSignature(SignatureSealer sealer) {
     std::lock_guard<std::mutex> lock(deliveryMutex);
     const std::string directory = ExeDirectory();
     const std::string bmpPath = directory + platform::kPathSeparator + "sign.bmp";
@@ -210,6 +259,16 @@ void DeliverSignature() {
         // session's, or half written): it is neither sent nor kept.
         platform::RemoveFile(pngPath);
         WriteLog("error: ", "sign.png not made");
+    } else if (sealer) {
+        // The evidence seals the PNG as it was made; the picture sent carries
+        // the evidence besides. A fingerprint's composite is made from the
+        // file, which stays as it was.
+        std::vector<uint8_t> png;
+        if (ReadImageFile(pngPath, png)) {
+            const std::string evidence = sealer(png);
+            if (!evidence.empty()) AddPngTextChunk(png, kEvidenceKeyword, evidence);
+            if (!fingerFollows) SendImageBytes(png, kSignForm);
+        }
     } else if (!fingerFollows) {
         SendImageFile(pngPath, kSignForm);
     }

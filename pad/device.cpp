@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -29,7 +30,26 @@ bool Qualifies(const hid_device_info* entry) {
            CollectionNumber(entry->path) == 2;
 }
 
+// The serial number of the entry opened last: written by OpenPadDevice on a
+// command's thread, read at OK on the pen-input thread.
+std::mutex SerialMutex;
+std::string OpenedSerial;
+
+void NoteSerial(const wchar_t* serial) {
+    std::string text;
+    for (const wchar_t* c = serial; c && *c; ++c) {
+        text += *c > 0x20 && *c < 0x7f ? static_cast<char>(*c) : '?';
+    }
+    std::lock_guard<std::mutex> lock(SerialMutex);
+    OpenedSerial = text;
+}
+
 }  // namespace
+
+std::string OpenPadSerial() {
+    std::lock_guard<std::mutex> lock(SerialMutex);
+    return OpenedSerial;
+}
 
 hid_device* OpenPadDevice() {
     hid_device_info* list = hid_enumerate(PadVendorId, PadProductId);
@@ -45,6 +65,7 @@ hid_device* OpenPadDevice() {
     }
     if (!chosen) chosen = last;
     hid_device* device = chosen->path ? hid_open_path(chosen->path) : nullptr;
+    NoteSerial(device ? chosen->serial_number : nullptr);
     hid_free_enumeration(list);
     return device;
 }

@@ -6,7 +6,9 @@
 //
 // The samples are written as text once, as they come, and that text serves
 // both the batch and the record. Nothing of it reaches the log or a file; a
-// session whose page did not ask keeps and sends nothing.
+// session whose page did not ask keeps and sends nothing. A page that asked
+// for sealed evidence gets the record only inside it, readable by the holder
+// of the key it named.
 #include "pad/pen_data.h"
 
 #include <atomic>
@@ -18,6 +20,9 @@
 #include "commands/messages.h"
 #include "image/canvas.h"
 #include "link/frame.h"
+#include "pad/device.h"
+#include "pad/jwe.h"
+#include "shell/log.h"
 
 namespace {
 
@@ -34,7 +39,10 @@ std::atomic<size_t> RecordLimit{kPenRecordLimit};
 
 // The pen data of the signing session, owned by its pen-input thread.
 struct PenData {
+    // Samples are kept (wanted), and sent live (live).
     bool wanted = false;
+    bool live = false;
+    EvidenceRequestPtr evidence;
     Clock::time_point start;
     std::string startUtc;
     // Samples not yet sent, joined by ';', and when the last batch went out.
@@ -129,10 +137,12 @@ std::string PenRecordHeader(const std::string& startUtc, size_t samples, bool cu
     return header;
 }
 
-void BeginPenData(bool wanted) {
+void BeginPenData(bool wanted, EvidenceRequestPtr evidence) {
     Data = PenData{};
-    Data.wanted = wanted;
-    if (!wanted) return;
+    Data.wanted = wanted || evidence != nullptr;
+    Data.live = wanted;
+    Data.evidence = std::move(evidence);
+    if (!Data.wanted) return;
     Data.start = Clock::now();
     // The first sample goes out at once.
     Data.lastBatch = Data.start - std::chrono::milliseconds(kPenDataIntervalMs);
@@ -152,13 +162,19 @@ void NotePenReport(const uint8_t* report) {
     const uint16_t x = static_cast<uint16_t>(report[2] | report[3] << 8);
     const uint16_t y = static_cast<uint16_t>(report[4] | report[5] << 8);
     const uint16_t pressure = static_cast<uint16_t>(report[6] | report[7] << 8);
+    const bool kept = Data.recordSamples < RecordLimit.load();
+    if (!kept) Data.cut = true;
+    if (!Data.live) {
+        if (!kept) return;
+        if (Data.recordSamples != 0) Data.record += ';';
+        AppendSample(Data.record, static_cast<uint32_t>(t), x, y, pressure);
+        ++Data.recordSamples;
+        return;
+    }
     const size_t batchStart = Data.batch.size();
     if (batchStart != 0) Data.batch += ';';
     AppendSample(Data.batch, static_cast<uint32_t>(t), x, y, pressure);
-    if (Data.recordSamples >= RecordLimit.load()) {
-        Data.cut = true;
-        return;
-    }
+    if (!kept) return;
     if (Data.recordSamples != 0) Data.record += ';';
     const size_t sampleStart = batchStart == 0 ? 0 : batchStart + 1;
     Data.record.append(Data.batch, sampleStart, std::string::npos);
@@ -193,7 +209,7 @@ void RestartPenRecord() {
 }
 
 void SendPenRecord() {
-    if (!Data.wanted) return;
+    if (!Data.wanted || Data.evidence) return;
     const std::string header = PenRecordHeader(Data.startUtc, Data.recordSamples, Data.cut);
     std::string message;
     message.reserve(std::char_traits<char>::length(msg::kSignDataHead) + header.size() + 1 +
@@ -206,6 +222,41 @@ void SendPenRecord() {
     std::string().swap(Data.record);
     RestartPenRecord();
     SendTextMessage(message);
+}
+
+bool PenEvidenceAsked() {
+    return Data.evidence != nullptr;
+}
+
+std::string SealPenEvidence(const std::vector<uint8_t>& png) {
+    if (!Data.evidence) return "";
+    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    EvidenceFacts facts;
+    facts.okUtc =
+        UtcText(std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count());
+    facts.pngSha256 = HexText(crypto::Sha256(png.data(), png.size()));
+    facts.padSerial = OpenPadSerial();
+    facts.record = PenRecordHeader(Data.startUtc, Data.recordSamples, Data.cut);
+    facts.record += '|';
+    facts.record += Data.record;
+    std::string().swap(Data.record);
+    RestartPenRecord();
+    const std::string jwe = facts.pngSha256.size() == 64
+                                ? SealCompactJwe(*Data.evidence->sealTo, kEvidenceContentType,
+                                                 EvidencePlaintext(*Data.evidence, facts))
+                                : std::string();
+    if (jwe.empty()) {
+        WriteLog("error: ", "evidence not sealed");
+        SendTextMessage(EvidenceErrorMessage("sealto: the evidence could not be sealed"));
+        return "";
+    }
+    std::string message;
+    message.reserve(std::char_traits<char>::length(msg::kSignEvidenceHead) + jwe.size() + 2);
+    message += msg::kSignEvidenceHead;
+    message += jwe;
+    message += msg::kTextTail;
+    SendTextMessage(message);
+    return jwe;
 }
 
 void SetPenRecordLimitForTests(size_t samples) {

@@ -1,6 +1,7 @@
 // Pen data: the samples of a signing session for a page that asked for them,
 // live in batches ("TavoPenData") and, at OK, as one record of the signature
-// as it was written ("TavoSignData").
+// as it was written ("TavoSignData"), or sealed in the evidence
+// ("TavoSignEvidence") when the page asked for that.
 //
 // Everything but BeginPenData runs on the pen-input thread. StartSigning calls
 // BeginPenData after the previous pen-input thread has ended and before it
@@ -10,6 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "pad/evidence.h"
 
 // Live batches go out at most this often.
 constexpr int kPenDataIntervalMs = 16;
@@ -19,9 +23,11 @@ constexpr size_t kPenRecordLimit = 200 * 60 * 10;
 // The version of the record's form, in its header.
 constexpr int kPenDataVersion = 1;
 
-// A new signing session: `wanted` says whether its page asked for pen data.
-// Without it nothing below keeps or sends anything.
-void BeginPenData(bool wanted);
+// A new signing session: `wanted` says whether its page asked for pen data,
+// `evidence` (null when not) whether it asked for sealed evidence, which keeps
+// the record but sends no live batch. Without either nothing below keeps or
+// sends anything.
+void BeginPenData(bool wanted, EvidenceRequestPtr evidence = nullptr);
 // The session ends (any way): what was kept is dropped.
 void EndPenData();
 
@@ -39,8 +45,16 @@ void SendDuePenData();
 void FlushPenData();
 // Clear: the record starts afresh, as the picture does.
 void RestartPenRecord();
-// OK with strokes: sends the record ("TavoSignData") and lets it go.
+// OK with strokes: sends the record ("TavoSignData") and lets it go; with
+// evidence asked it keeps the record for SealPenEvidence and sends nothing.
 void SendPenRecord();
+// Whether the session's page asked for sealed evidence.
+bool PenEvidenceAsked();
+// OK with strokes and evidence asked, once the picture is made: seals the
+// record with the request and the facts of the moment to the page's key, sends
+// it ("TavoSignEvidence") and returns the JWE; "" (and "TavoEvidenceError"
+// sent) when sealing failed.
+std::string SealPenEvidence(const std::vector<uint8_t>& png);
 
 // The text of one sample: "t,x,y,p" in decimal.
 std::string PenSampleText(uint32_t t, uint16_t x, uint16_t y, uint16_t pressure);

@@ -96,7 +96,7 @@ void OnSignedOk() {
     // The record goes before the picture (and before the fingerprint's
     // capture starts), so a page has both when the image arrives.
     SendPenRecord();
-    DeliverSignature();
+    DeliverSignature(PenEvidenceAsked() ? SealPenEvidence : nullptr);
     SendAndLog(msg::kOK, "TavoOK");
     if (CaptureMode) {
         NotePenCaptureStart();

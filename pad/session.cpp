@@ -135,7 +135,7 @@ int OpenPad() {
     return 0;
 }
 
-int StartSigning(int32_t penWidth, bool penData) {
+int StartSigning(int32_t penWidth, bool penData, EvidenceRequestPtr evidence) {
     std::unique_lock<std::mutex> lock(SessionMutex);
     // One pen-input thread per device: an earlier one ends before the next.
     StopPenThread(lock);
@@ -156,7 +156,7 @@ int StartSigning(int32_t penWidth, bool penData) {
     ClearCanvas();
     // The earlier pen-input thread has ended and the next has not begun: the
     // pen data has no other user now.
-    BeginPenData(penData);
+    BeginPenData(penData, std::move(evidence));
     PenThreadRunning = true;
     const PenThreadStarter starter = PenStarter;
     if (!(starter ? starter(RunPenThread) : platform::StartDetachedThread(RunPenThread))) {

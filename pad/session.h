@@ -7,12 +7,15 @@
 #include <atomic>
 #include <cstdint>
 
+#include "pad/evidence.h"
+
 // 0 when the pad is open and ready; -1 (TavoError sent, logged) otherwise.
 // A session that is still open is ended first (as ClosePad ends it).
 int OpenPad();
 // Starts signing with the pen width factor; 0 when the session runs, else -1.
-// With `penData` the page receives the pen's samples as well (pad/pen_data.h).
-int StartSigning(int32_t penWidth, bool penData = false);
+// With `penData` the page receives the pen's samples as well (pad/pen_data.h),
+// with `evidence` the sealed evidence (pad/evidence.h).
+int StartSigning(int32_t penWidth, bool penData = false, EvidenceRequestPtr evidence = nullptr);
 // Ends the session and releases the pad; 0 when a pad was released, else -1.
 // Safe from any thread, the pen-input thread included.
 int ClosePad();

@@ -11,9 +11,13 @@ packages=(
   # libraries
   libcjson-dev libhidapi-dev libpng-dev zlib1g-dev libcairo2-dev libstb-dev
   libayatana-appindicator3-dev libgtk-3-dev
+  # the sealed evidence's cryptography (libcrypto)
+  libssl-dev
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-websockets python3-pil python3-dbus python3-gi gir1.2-glib-2.0
+  # opening the sealed evidence (tests and penmora-evidence)
+  python3-jwcrypto
   pngcheck umockdev libumockdev-dev gir1.2-umockdev-1.0 dbus dbus-x11 xvfb xauth xfonts-base
   at-spi2-core gir1.2-atspi-2.0
   # browser tests (openssl makes the certificate of the public-site test)

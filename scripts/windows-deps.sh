@@ -2,7 +2,7 @@
 # Cross-builds the libraries of the Windows build for mingw-w64, statically, from
 # Debian's own source packages of the versions installed for the Linux build:
 # cJSON, hidapi (Windows backend), libpng, pixman, cairo (image surface only),
-# and for x86_64, whose suite runs under Wine, googletest with gmock. zlib is
+# OpenSSL's libcrypto (the sealed evidence's cryptography), and for x86_64, whose suite runs under Wine, googletest with gmock. zlib is
 # the sysroot's (libz-mingw-w64-dev); stb is header-only and comes from
 # libstb-dev's folder.
 #
@@ -39,6 +39,7 @@ sources=(
   "$(source_of libpng-dev)"
   "$(source_of libpixman-1-dev)"
   "$(source_of libcairo2-dev)"
+  "$(source_of libssl-dev)"
 )
 key=$(
   {
@@ -220,6 +221,26 @@ step "cairo configure" bash -c 'cd "$1" && shift && "$@"' _ "$cairo_build" \
 step "cairo build" make -C "$cairo_build/src" -j "$jobs" export_symbols=
 step "cairo install" make -C "$cairo_build/src" install export_symbols=
 rm -f "$prefix"/lib/*.la
+
+# libcrypto alone, static, without the command-line program, the engines and
+# the loadable modules: the service asks it for key parsing, RSA-OAEP, ECDH,
+# the Concat KDF, AES key wrap, AES-GCM, SHA-256 and random numbers. Without
+# assembly: the cross assembler's flavour needs no choosing, and public-key
+# operations on one signature are fast enough in C.
+openssl_src=$(unpack "${sources[5]}")
+openssl_build=$scratch/build-openssl
+mkdir -p "$openssl_build"
+case "$arch" in
+  x86_64) openssl_target=mingw64 ;;
+  i686) openssl_target=mingw ;;
+esac
+step "openssl configure" bash -c 'cd "$1" && shift && "$@"' _ "$openssl_build" \
+  perl "$openssl_src/Configure" "$openssl_target" no-shared no-tests no-module no-engine \
+  no-dso no-asm no-ui-console --prefix="$prefix" --libdir=lib --openssldir="$prefix/ssl" \
+  CC="$triple-gcc-posix" AR="$triple-gcc-ar-posix" RANLIB="$triple-gcc-ranlib-posix" \
+  RC="$triple-windres"
+step "openssl build" make -C "$openssl_build" -j "$jobs" build_libs
+step "openssl install" make -C "$openssl_build" install_dev
 
 # Only the x86_64 suite runs (under Wine); the i686 build has no tests.
 if [ "$arch" = x86_64 ]; then

@@ -1,7 +1,7 @@
 // The demo page. The left side is what an integrator's page does with
 // penmora.js; the right side plays the signer on the virtual pad and reader
 // through the demo's control endpoint (the same origin that served this page).
-import { Penmora, DEFAULT_URL } from './penmora.js';
+import { Penmora, DEFAULT_URL, evidenceMembers, base64ToBytes } from './penmora.js';
 
 const $ = (selector) => document.querySelector(selector);
 
@@ -228,9 +228,110 @@ function showRecord(record) {
   link.hidden = false;
 }
 
+// ---- Sealed evidence: sealed to a key of the demo's, opened in the page -----
+// The examiner's side, played by this page: an RSA-OAEP key pair made once
+// with WebCrypto, the private half never leaving it. Opening the compact JWE
+// (RSA-OAEP-256, A256GCM) takes two WebCrypto calls: unwrap the content key,
+// then decrypt with the protected header as the additional data.
+const DEMO_DOCUMENT = new TextEncoder().encode('The demo contract: the signer agrees to try Penmora.');
+let demoKeys = null;
+
+async function demoKeyPair() {
+  if (!demoKeys) {
+    demoKeys = await crypto.subtle.generateKey(
+      { name: 'RSA-OAEP', modulusLength: 2048, publicExponent: new Uint8Array([1, 0, 1]),
+        hash: 'SHA-256' }, false, ['decrypt']);
+  }
+  return demoKeys;
+}
+
+function base64UrlToBytes(text) {
+  return base64ToBytes(text.replace(/-/g, '+').replace(/_/g, '/'));
+}
+
+function hex(buffer) {
+  return Array.from(new Uint8Array(buffer), (b) => b.toString(16).padStart(2, '0')).join('');
+}
+
+// The PNG as sealed: the delivered one without its "penmora-evidence" chunk.
+function withoutEvidenceChunk(png) {
+  const keyword = new TextEncoder().encode('penmora-evidence\0');
+  const view = new DataView(png.buffer, png.byteOffset, png.byteLength);
+  const parts = [png.subarray(0, 8)];
+  for (let at = 8; at + 12 <= png.length;) {
+    const end = at + 12 + view.getUint32(at);
+    const type = String.fromCharCode(...png.subarray(at + 4, at + 8));
+    const data = png.subarray(at + 8, at + 8 + keyword.length);
+    if (!(type === 'iTXt' && data.every((b, i) => b === keyword[i]))) parts.push(png.subarray(at, end));
+    at = end;
+  }
+  return new Uint8Array(parts.flatMap((part) => [...part]));
+}
+
+async function openEvidence(jwe) {
+  const [header, wrapped, iv, ciphertext, tag] = jwe.split('.');
+  const { privateKey } = await demoKeyPair();
+  const contentKey = await crypto.subtle.decrypt({ name: 'RSA-OAEP' }, privateKey,
+                                                 base64UrlToBytes(wrapped));
+  const key = await crypto.subtle.importKey('raw', contentKey, 'AES-GCM', false, ['decrypt']);
+  const sealed = new Uint8Array([...base64UrlToBytes(ciphertext), ...base64UrlToBytes(tag)]);
+  const plain = await crypto.subtle.decrypt(
+    { name: 'AES-GCM', iv: base64UrlToBytes(iv), additionalData: new TextEncoder().encode(header) },
+    key, sealed);
+  return JSON.parse(new TextDecoder().decode(plain));
+}
+
+let lastEvidence = null;
+
+async function showEvidence(jwe) {
+  const figure = $('#evidence');
+  lastEvidence = { jwe, plain: null, opened: openEvidence(jwe) };
+  figure.dataset.state = 'sealed';
+  figure.querySelector('.jwe').textContent = jwe;
+  try {
+    const plain = await lastEvidence.opened;
+    lastEvidence.plain = plain;
+    const { record, ...facts } = plain;
+    figure.querySelector('.plain').textContent =
+      JSON.stringify({ ...facts, record: `${record.slice(0, 160)}…` }, null, 2);
+    figure.dataset.state = 'opened';
+    figure.querySelector('.summary').textContent =
+      `${plain.who}, "${plain.why}", ${plain.time}; the picture is checked when it arrives`;
+  } catch (e) {
+    figure.dataset.state = 'failed';
+    figure.querySelector('.summary').textContent = `it did not open: ${e.message}`;
+  }
+}
+
+async function checkEvidencePicture(base64) {
+  if (!lastEvidence) return;
+  try {
+    await lastEvidence.opened;
+  } catch (e) {
+    return;  // showEvidence says why
+  }
+  const digest = hex(await crypto.subtle.digest('SHA-256', withoutEvidenceChunk(base64ToBytes(base64))));
+  const matches = digest === lastEvidence.plain.pngSha256;
+  $('#evidence').dataset.picture = matches ? 'matches' : 'differs';
+  $('#evidence .summary').textContent = `${lastEvidence.plain.who}, "${lastEvidence.plain.why}", ` +
+    `${lastEvidence.plain.time}; the picture ${matches ? 'matches' : 'DOES NOT match'} its hash`;
+}
+
+// The evidence members of a start command, when the page seals.
+async function sealMembers() {
+  if (!$('#seal-evidence').checked) return undefined;
+  const { publicKey } = await demoKeyPair();
+  return evidenceMembers({ sealTo: publicKey, document: DEMO_DOCUMENT, who: 'Demo Signer',
+                           why: 'Trying the demo' });
+}
+
 function startedSigning() {
   clearMirror();
   clearRecord();
+  lastEvidence = null;
+  $('#evidence').dataset.state = 'none';
+  delete $('#evidence').dataset.picture;
+  $('#evidence .summary').textContent = '';
 }
 
 function numberFrom(id) {
@@ -265,11 +366,16 @@ async function toggleConnection() {
     })
     .on('pen', (samples) => mirrorPen(samples))
     .on('signData', (record) => showRecord(record))
+    .on('signEvidence', (jwe) => { showEvidence(jwe); })
+    .on('evidenceError', (text) => setStatus(`The evidence request was refused: ${text}`, true))
     .on('ok', () => setStatus('The signer confirmed.'))
     .on('unsign', (text) => setStatus(`Nothing signed yet: ${text}`))
     .on('cancel', () => setStatus('The signer cancelled.'))
     .on('error', (text) => setStatus(`The pad could not start: ${text}`, true))
-    .on('signature', (png) => showImage('signature-result', png))
+    .on('signature', (png, base64) => {
+      showImage('signature-result', png);
+      checkEvidencePicture(base64);
+    })
     .on('fingerprint', (png) => showImage('fingerprint-result', png))
     .on('signatureWithFingerprint', (png) => showImage('composite-result', png));
   setServiceState('connecting');
@@ -285,15 +391,21 @@ async function toggleConnection() {
 }
 
 $('#connect').addEventListener('click', toggleConnection);
-$('#start-sign').addEventListener('click', () => command(() => {
-  startedSigning();
-  service.startSign(numberFrom('pen-width'), { penData: $('#pen-data').checked });
-}));
-$('#start-sign-finger').addEventListener('click', () => command(() => {
-  startedSigning();
-  service.startSignFinger(numberFrom('pen-width'), numberFrom('quality'),
-                          { penData: $('#pen-data').checked });
-}));
+$('#start-sign').addEventListener('click', async () => {
+  const evidence = await sealMembers();
+  command(() => {
+    startedSigning();
+    service.startSign(numberFrom('pen-width'), { penData: $('#pen-data').checked, evidence });
+  });
+});
+$('#start-sign-finger').addEventListener('click', async () => {
+  const evidence = await sealMembers();
+  command(() => {
+    startedSigning();
+    service.startSignFinger(numberFrom('pen-width'), numberFrom('quality'),
+                            { penData: $('#pen-data').checked, evidence });
+  });
+});
 $('#start-finger').addEventListener('click', () =>
   command(() => service.startFinger(numberFrom('quality'))));
 $('#close-sign').addEventListener('click', () => command(() => service.closeSign()));

@@ -86,7 +86,12 @@ export type PenmoraErrorCode =
    */
   | 'blocked'
   /** No WebSocket in this environment (Node before 22): the client needs a browser. */
-  | 'unsupported';
+  | 'unsupported'
+  /**
+   * The service refused the evidence request ("TavoEvidenceError"): a member
+   * was bad; `serviceText` names it and says why. Nothing was started.
+   */
+  | 'evidence-refused';
 
 export class PenmoraError extends Error {
   constructor(code: PenmoraErrorCode, message: string,
@@ -122,9 +127,39 @@ export interface PenDataOptions {
   onPen?: ((samples: PenSample[]) => void) | undefined;
 }
 
+/** What sealed evidence is asked for with. */
+export interface EvidenceRequest {
+  /**
+   * The recipient's public key: a WebCrypto CryptoKey (RSA of 2048 bits or
+   * more, or EC P-256), or its SubjectPublicKeyInfo as PEM or Base64 DER.
+   */
+  sealTo: CryptoKey | string;
+  /** The document: its bytes (hashed with WebCrypto) or its SHA-256 in hex. */
+  document?: ArrayBuffer | ArrayBufferView | Blob | string | undefined;
+  /** The signer's name, at most 1,024 characters. */
+  who?: string | undefined;
+  /** The reason for signing, at most 1,024 characters. */
+  why?: string | undefined;
+}
+
+/** The members evidenceMembers() makes, for startSign() and startSignFinger(). */
+export interface EvidenceMembers {
+  sealto: string;
+  document?: string;
+  who?: string;
+  why?: string;
+}
+
+export function evidenceMembers(request: EvidenceRequest): Promise<EvidenceMembers>;
+
 export interface SignOptions extends CallOptions, PenDataOptions {
   /** Scales the pen's pressure into pixels; 3 when absent. */
   penWidth?: number | undefined;
+  /**
+   * Ask for sealed evidence: the pen record bound to the document, readable
+   * only with `sealTo`'s private key; in the result's `evidence`.
+   */
+  evidence?: EvidenceRequest | undefined;
 }
 
 /** What sign() and signWithFingerprint() resolve with. */
@@ -134,6 +169,11 @@ export interface PenmoraSignature extends PenmoraImage {
    * absent otherwise.
    */
   penData?: PenRecord | null;
+  /**
+   * With `evidence`: the sealed evidence, a compact JWE (null when the service
+   * sent none); absent otherwise.
+   */
+  evidence?: string | null;
 }
 
 export interface FingerprintOptions extends CallOptions {
@@ -241,6 +281,10 @@ export interface PenmoraEvents {
   pen: (samples: PenSample[], text: string) => void;
   /** "TavoSignData": the signature's record, before its image. */
   signData: (record: PenRecord, text: string) => void;
+  /** "TavoSignEvidence": the sealed evidence (a compact JWE), before the image. */
+  signEvidence: (jwe: string) => void;
+  /** "TavoEvidenceError": the evidence request was refused; nothing started. */
+  evidenceError: (text: string) => void;
 }
 
 export type PenmoraEvent = keyof PenmoraEvents;
@@ -297,9 +341,12 @@ export class Penmora {
   fingerprint(options?: FingerprintOptions): Promise<PenmoraImage>;
 
   /** "TavoStartSign"; with `penData` the 'pen' and 'signData' events come too. */
-  startSign(penWidth?: number, options?: { penData?: boolean | undefined }): void;
+  startSign(penWidth?: number, options?: { penData?: boolean | undefined;
+                                           evidence?: EvidenceMembers | undefined }): void;
   /** "TavoStartSignFinger"; with `penData` the 'pen' and 'signData' events come too. */
-  startSignFinger(penWidth?: number, quality?: number, options?: { penData?: boolean | undefined }): void;
+  startSignFinger(penWidth?: number, quality?: number,
+                  options?: { penData?: boolean | undefined;
+                              evidence?: EvidenceMembers | undefined }): void;
   /** "TavoStartFinger". */
   startFinger(quality?: number): void;
   /** "TavoCloseSign": ends the pad session; a call in flight rejects with 'superseded'. */

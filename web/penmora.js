@@ -44,6 +44,12 @@
 // startSign(penWidth, { penData: true }) and startSignFinger(...) ask for it
 // in the event style. A sample is { t, x, y, pressure }: milliseconds since
 // the session started and the pad's raw values.
+//
+// Sealed evidence is opt-in too: sign({ evidence: { sealTo, document, who,
+// why } }) and signWithFingerprint({ evidence }) resolve with the evidence,
+// a compact JWE that only the holder of sealTo's private key can open, in
+// `evidence`; the 'signEvidence' event [text] brings it in the event style,
+// where startSign(penWidth, { evidence: await evidenceMembers(...) }) asks.
 
 export const DEFAULT_URL = 'ws://127.0.0.1:10001';
 
@@ -60,6 +66,8 @@ const EVENTS = {
   TavoPenData: 'pen',
   TavoSignData: 'signData',
   TavoDenied: 'denied',
+  TavoSignEvidence: 'signEvidence',
+  TavoEvidenceError: 'evidenceError',
 };
 const IMAGE_EVENTS = new Set(['signature', 'fingerprint', 'signatureWithFingerprint']);
 
@@ -546,12 +554,16 @@ export class Penmora {
       // the next one.
       const call = this.#call;
       if (call && call.image === object.typeName) {
-        this.#settle(null, call.penData ? { png: blob, base64: text, penData: call.record }
-                                        : { png: blob, base64: text });
+        const result = call.penData ? { png: blob, base64: text, penData: call.record }
+                                    : { png: blob, base64: text };
+        if (call.evidence) result.evidence = call.sealed;
+        this.#settle(null, result);
       }
       this.#emit(event, blob, text);
     } else if (event === 'pen' || event === 'signData') {
       this.#penData(event, data, object);
+    } else if (event === 'signEvidence' || event === 'evidenceError') {
+      this.#evidence(event, object);
     } else if (event === 'unsign' || event === 'error' || event === 'denied') {
       const text = typeof object.message === 'string' ? object.message : '';
       if (event === 'error') {
@@ -598,6 +610,21 @@ export class Penmora {
     this.#emit(event, parsed, text);
   }
 
+  // The sealed evidence to the call that asked, then the event; a refused
+  // request ends the call.
+  #evidence(event, object) {
+    const text = typeof object.message === 'string' ? object.message : '';
+    const call = this.#call;
+    if (event === 'signEvidence') {
+      if (call && call.evidence) call.sealed = text;
+    } else {
+      this.#settle(new PenmoraError('evidence-refused',
+                                    `Penmora: the service refused the evidence request: ${text}`,
+                                    { serviceText: text }));
+    }
+    this.#emit(event, text);
+  }
+
   send(typeName, message) {
     if (!this.connected) {
       throw new Error('Penmora: not connected to the service (call connect() first)');
@@ -616,8 +643,11 @@ export class Penmora {
 
   // Starts a signature; penWidth scales the pen's pressure into pixels. With
   // { penData: true } the pen's samples come too ('pen' and 'signData').
-  startSign(penWidth = 3, { penData = false } = {}) {
-    const message = withPenData({ penwidth: decimal(penWidth, 'penWidth') }, penData);
+  // With { evidence } (the members evidenceMembers() makes) the sealed
+  // evidence comes ('signEvidence').
+  startSign(penWidth = 3, { penData = false, evidence } = {}) {
+    const message = withEvidence(withPenData({ penwidth: decimal(penWidth, 'penWidth') }, penData),
+                                 evidence);
     this.#command('TavoStartSign', message, 'another call started');
   }
 
@@ -638,24 +668,36 @@ export class Penmora {
   }
 
   // A signature followed by a fingerprint, delivered as one combined image.
-  startSignFinger(penWidth = 3, quality = 50, { penData = false } = {}) {
-    this.#command('TavoStartSignFinger', withPenData({
+  startSignFinger(penWidth = 3, quality = 50, { penData = false, evidence } = {}) {
+    this.#command('TavoStartSignFinger', withEvidence(withPenData({
       quality: decimal(quality, 'quality'),
       penwidth: decimal(penWidth, 'penWidth'),
-    }, penData), 'another call started');
+    }, penData), evidence), 'another call started');
   }
 
   // ---- Promise calls --------------------------------------------------------
 
   // A signature: resolves with { png, base64 } when the signer confirms, and
   // with penData, the signature's record, when asked for with penData.
-  sign({ penWidth = 3, penData, onPen, timeoutMs, signal } = {}) {
+  sign({ penWidth = 3, penData, onPen, evidence, timeoutMs, signal } = {}) {
+    if (evidence !== undefined) {
+      return evidenceMembers(evidence).then((members) => this.#begin(
+        'TavoSignBase64', (pen) => this.startSign(penWidth, { ...pen, evidence: members }),
+        timeoutMs, signal, { penData, onPen, evidence: true }));
+    }
     return this.#begin('TavoSignBase64', (pen) => this.startSign(penWidth, pen), timeoutMs, signal,
                        { penData, onPen });
   }
 
   // A signature and then a fingerprint, resolving with the combined image.
-  signWithFingerprint({ penWidth = 3, quality = 50, penData, onPen, timeoutMs, signal } = {}) {
+  signWithFingerprint({ penWidth = 3, quality = 50, penData, onPen, evidence, timeoutMs,
+                        signal } = {}) {
+    if (evidence !== undefined) {
+      return evidenceMembers(evidence).then((members) => this.#begin(
+        'TavoSignFBase64',
+        (pen) => this.startSignFinger(penWidth, quality, { ...pen, evidence: members }),
+        timeoutMs, signal, { penData, onPen, evidence: true }));
+    }
     return this.#begin('TavoSignFBase64', (pen) => this.startSignFinger(penWidth, quality, pen),
                        timeoutMs, signal, { penData, onPen });
   }
@@ -686,7 +728,8 @@ export class Penmora {
       }
       start(pen);  // ends the call in flight, if any
       const call = { image, resolve, reject, timer: null, signal, onAbort: null, onPageHide: null,
-                     penData: pen.penData, onPen: pen.onPen, record: null };
+                     penData: pen.penData, onPen: pen.onPen, record: null,
+                     evidence: Boolean(penAsked.evidence), sealed: null };
       const giveUp = (error) => {
         if (this.#call !== call) return;
         this.#settle(error);
@@ -827,6 +870,74 @@ function penOptions(penData, onPen) {
   }
   const handler = typeof onPen === 'function' ? onPen : null;
   return { penData: Boolean(penData) || handler !== null, onPen: handler };
+}
+
+// ---- Sealed evidence -------------------------------------------------------
+
+// The members of a start command that ask for sealed evidence, as strings:
+// "sealto" the recipient's SubjectPublicKeyInfo (a CryptoKey is exported
+// with WebCrypto, a text is taken as PEM or Base64 DER), "document" the
+// document's SHA-256 in hex (bytes, an ArrayBuffer, a typed array or a Blob
+// are hashed with WebCrypto; a text must be the 64 hex digits), "who" and
+// "why" as given. Rejects with a TypeError for a member it cannot use.
+export async function evidenceMembers({ sealTo, document, who, why } = {}) {
+  const members = { sealto: await spkiText(sealTo) };
+  if (document !== undefined) members.document = await documentHash(document);
+  for (const [name, value] of [['who', who], ['why', why]]) {
+    if (value === undefined) continue;
+    if (typeof value !== 'string') throw new TypeError(`Penmora: evidence.${name} must be a string`);
+    members[name] = value;
+  }
+  return members;
+}
+
+function subtle() {
+  const crypto = globalThis.crypto;
+  if (!crypto || !crypto.subtle) {
+    throw new TypeError('Penmora: WebCrypto is not available here (a secure page has it)');
+  }
+  return crypto.subtle;
+}
+
+function bytesToBase64(bytes) {
+  let binary = '';
+  for (let i = 0; i < bytes.length; i += 0x8000) {
+    binary += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+  }
+  return btoa(binary);
+}
+
+async function spkiText(key) {
+  if (typeof key === 'string' && key.trim() !== '') return key;
+  if (key && typeof key === 'object' && key.type === 'public' && key.algorithm) {
+    return bytesToBase64(new Uint8Array(await subtle().exportKey('spki', key)));
+  }
+  throw new TypeError('Penmora: evidence.sealTo must be a public CryptoKey or SPKI text ' +
+                      '(PEM or Base64 DER)');
+}
+
+async function documentHash(document) {
+  if (typeof document === 'string') {
+    if (/^[0-9a-fA-F]{64}$/.test(document)) return document;
+    throw new TypeError('Penmora: evidence.document as text must be a SHA-256 in hex (64 digits)');
+  }
+  let bytes;
+  if (document instanceof ArrayBuffer) bytes = document;
+  else if (ArrayBuffer.isView(document)) bytes = document;
+  else if (document && typeof document.arrayBuffer === 'function') bytes = await document.arrayBuffer();
+  else throw new TypeError('Penmora: evidence.document must be bytes, a Blob or a hex SHA-256');
+  const digest = new Uint8Array(await subtle().digest('SHA-256', bytes));
+  return Array.from(digest, (b) => b.toString(16).padStart(2, '0')).join('');
+}
+
+// The command's "message" with the evidence's members; without them the
+// command is exactly what it always was.
+function withEvidence(message, evidence) {
+  if (evidence === undefined || evidence === null) return message;
+  if (typeof evidence !== 'object' || typeof evidence.sealto !== 'string') {
+    throw new TypeError('Penmora: evidence must be the members evidenceMembers() makes');
+  }
+  return { ...message, ...evidence };
 }
 
 export async function connect(url = DEFAULT_URL, options) {

@@ -600,6 +600,27 @@ const penSteps = [
     await pressPadButton(page, at, 490);  // Cancel
     await page.locator('#pad-state[data-state=closed]').waitFor();
   }],
+  ['the demo seals to its demo key and opens the evidence in the page', async (page) => {
+    await page.check('#seal-evidence');
+    await startAndWaitForPad(page, '#start-sign');
+    const at = await drawOnPad(page);
+    await pressPadButton(page, at, 300);  // OK
+    await page.locator('#evidence[data-picture=matches]').waitFor();
+    const shown = await page.evaluate(() => {
+      const figure = document.querySelector('#evidence');
+      return { state: figure.dataset.state, jwe: figure.querySelector('.jwe').textContent,
+               plain: JSON.parse(figure.querySelector('.plain').textContent),
+               recordShown: document.querySelector('#pen-plot').dataset.samples };
+    });
+    check(shown.state === 'opened', `the evidence is ${shown.state}`);
+    check(shown.jwe.split('.').length === 5, 'not a compact JWE');
+    check(shown.plain.who === 'Demo Signer' && shown.plain.why === 'Trying the demo' &&
+          /^[0-9a-f]{64}$/.test(shown.plain.document), `plaintext: ${JSON.stringify(shown.plain)}`);
+    check(shown.recordShown === '0', 'a plaintext record came although the evidence was asked for');
+    await page.screenshot({ path: path.join(shotDir, 'evidence.png'), fullPage: true });
+    await page.locator('#pad-state[data-state=closed]').waitFor();
+    await page.uncheck('#seal-evidence');
+  }],
 ];
 steps.push(...penSteps);
 

@@ -19,6 +19,7 @@ import {
   type PenRecord,
   type PenSample,
   type PenmoraSignature,
+  evidenceMembers,
 } from '../../web/penmora.js';
 
 function show(image: PenmoraImage): string {
@@ -39,6 +40,7 @@ function explain(e: unknown): string {
     case 'unreachable': return 'Install or start the service, or allow this site to reach it.';
     case 'blocked': return 'Allow this site to reach the service in your browser.';
     case 'unsupported': return 'This page needs a web browser.';
+    case 'evidence-refused': return `The evidence request was refused: ${e.serviceText ?? ''}`;
   }
 }
 
@@ -75,6 +77,15 @@ export async function page(): Promise<string[]> {
     lines.push(show(await pad.signWithFingerprint({ penWidth: 2, quality: 60 })));
     lines.push(show(await pad.fingerprint({ quality: 50 })));
     lines.push(show(await pad.sign()));
+    const examiner = await crypto.subtle.generateKey(
+      { name: 'ECDH', namedCurve: 'P-256' }, true, ['deriveBits']);
+    const sealed: PenmoraSignature = await pad.sign({ evidence: {
+      sealTo: examiner.publicKey, document: new Uint8Array([1, 2]), who: 'A. Signer', why: undefined } });
+    const jwe: string | null | undefined = sealed.evidence;
+    lines.push(jwe ?? '');
+    pad.on('signEvidence', (text: string) => lines.push(text));
+    pad.on('evidenceError', (text: string) => lines.push(text));
+    pad.startSign(3, { evidence: await evidenceMembers({ sealTo: 'MFkw', document: 'ab'.repeat(32) }) });
   } catch (e) {
     lines.push(explain(e));
   }
