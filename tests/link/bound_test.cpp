@@ -172,3 +172,34 @@ TEST_F(Bound, ACrowdOfSilentConnectionsKeepsNoPageOut) {
 }
 
 }  // namespace
+
+namespace {
+
+// Strangers crowding the cap push out strangers, never a trusted page: a
+// site nobody allowed opens connection after connection while the clerk's
+// two pages sit idle.
+TEST_F(Bound, AtTheCapStrangersGoBeforeAnyTrustedPage) {
+    const std::string request =
+        "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        "Origin: https://evil.example\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+        "Sec-WebSocket-Version: 13\r\n\r\n";
+    auto idleClerk = Handshaken(port_);
+    auto activeClerk = Handshaken(port_);
+    std::vector<std::unique_ptr<RawWsClient>> strangers;
+    for (int i = 0; i < kCap + 40; ++i) {
+        strangers.push_back(std::make_unique<RawWsClient>(port_));
+        ASSERT_NE(strangers.back()->Handshake(request).find(" 101 "), std::string::npos) << i;
+    }
+    // The oldest strangers went; both of the clerk's pages are open, and the
+    // newer one still takes the device messages.
+    EXPECT_TRUE(strangers.front()->WaitClosed(5000));
+    EXPECT_FALSE(idleClerk->WaitClosed(200));
+    EXPECT_FALSE(activeClerk->WaitClosed(10));
+    vpad::SetPlugged(false);
+    ASSERT_TRUE(idleClerk->SendBytes(ClientFrame(1, R"({"typeName":"TavoStartSign"})")));
+    const auto answer = activeClerk->ReceiveFrame(5000);
+    ASSERT_TRUE(answer);
+    EXPECT_NE(answer->payload.find("TavoError"), std::string::npos);
+}
+
+}  // namespace
