@@ -6,6 +6,7 @@
 #include <cjson/cJSON.h>
 
 #include "pad/device.h"
+#include "platform/platform.h"
 
 #ifndef PENMORA_VERSION
 #define PENMORA_VERSION "0"
@@ -168,11 +169,7 @@ std::string EvidencePlaintext(const EvidenceRequest& request, const EvidenceFact
     cJSON* service = cJSON_AddObjectToObject(object, "service");
     cJSON_AddStringToObject(service, "name", "Penmora");
     cJSON_AddStringToObject(service, "version", PENMORA_VERSION);
-#if defined(_WIN32)
-    cJSON_AddStringToObject(service, "platform", "windows");
-#else
-    cJSON_AddStringToObject(service, "platform", "linux");
-#endif
+    cJSON_AddStringToObject(service, "platform", platform::kSystemName);
     cJSON_AddStringToObject(object, "record", facts.record.c_str());
     char* printed = cJSON_PrintUnformatted(object);
     std::string text = printed ? printed : "";

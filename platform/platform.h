@@ -21,11 +21,14 @@ namespace platform {
 // ---- Executable ------------------------------------------------------------
 // Full path of the running executable, as the system spells it; "" if unknown.
 std::string ExecutablePath();
-// The separator between folders in the paths that ExecutablePath returns.
+// The separator between folders in the paths that ExecutablePath returns, and
+// the system's name as the service reports it.
 #if defined(_WIN32)
 constexpr char kPathSeparator = '\\';
+constexpr const char* kSystemName = "windows";
 #else
 constexpr char kPathSeparator = '/';
+constexpr const char* kSystemName = "linux";
 #endif
 
 // A path as a std::filesystem path that names the same file (std::filesystem
