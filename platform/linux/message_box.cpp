@@ -133,37 +133,56 @@ void ForgetQuestion(gpointer data, GClosure*) {
     delete static_cast<std::shared_ptr<SiteQuestion>*>(data);
 }
 
-gboolean ShowSiteQuestion(gpointer data) {
-    auto* held = static_cast<std::shared_ptr<SiteQuestion>*>(data);
-    std::shared_ptr<SiteQuestion> question = *held;
-    delete held;
-    {
-        std::lock_guard<std::mutex> hold(BoxLock);
-        if (question->done) return G_SOURCE_REMOVE;  // given up before it showed
+// Questions to show and questions to take down, handed to the main thread
+// under BoxLock (what glib hands over itself is out of the sanitizers'
+// sight).
+std::deque<std::shared_ptr<SiteQuestion>> PendingQuestions;
+std::deque<std::shared_ptr<SiteQuestion>> WithdrawnQuestions;
+
+// Runs on the main thread, inside the desktop loop.
+gboolean ShowPendingQuestions(gpointer) {
+    for (;;) {
+        std::shared_ptr<SiteQuestion> question;
+        std::string text;
+        {
+            std::lock_guard<std::mutex> hold(BoxLock);
+            if (PendingQuestions.empty()) break;
+            question = std::move(PendingQuestions.front());
+            PendingQuestions.pop_front();
+            if (question->done) continue;  // given up before it showed
+            text = question->text;
+        }
+        GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION,
+                                                   GTK_BUTTONS_NONE, "%s", text.c_str());
+        gtk_dialog_add_buttons(GTK_DIALOG(dialog), u8"阻止 Block", kBlockResponse, u8"允许 Allow",
+                               kAllowResponse, nullptr);
+        gtk_dialog_set_default_response(GTK_DIALOG(dialog), kBlockResponse);
+        gtk_window_set_title(GTK_WINDOW(dialog), "Penmora");
+        gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+        question->dialog = dialog;
+        g_signal_connect_data(dialog, "response", G_CALLBACK(OnSiteResponse),
+                              new std::shared_ptr<SiteQuestion>(question), ForgetQuestion,
+                              GConnectFlags(0));
+        gtk_widget_show_all(dialog);
     }
-    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION,
-                                               GTK_BUTTONS_NONE, "%s", question->text.c_str());
-    gtk_dialog_add_buttons(GTK_DIALOG(dialog), u8"阻止 Block", kBlockResponse, u8"允许 Allow",
-                           kAllowResponse, nullptr);
-    gtk_dialog_set_default_response(GTK_DIALOG(dialog), kBlockResponse);
-    gtk_window_set_title(GTK_WINDOW(dialog), "Penmora");
-    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
-    question->dialog = dialog;
-    g_signal_connect_data(dialog, "response", G_CALLBACK(OnSiteResponse),
-                          new std::shared_ptr<SiteQuestion>(question), ForgetQuestion,
-                          GConnectFlags(0));
-    gtk_widget_show_all(dialog);
     return G_SOURCE_REMOVE;
 }
 
-// Takes down the dialog of a question nobody answered in time.
-gboolean WithdrawSiteQuestion(gpointer data) {
-    auto* held = static_cast<std::shared_ptr<SiteQuestion>*>(data);
-    if (GtkWidget* dialog = (*held)->dialog) {
-        (*held)->dialog = nullptr;
-        gtk_widget_destroy(dialog);
+// Takes down the dialogs of questions nobody answered in time.
+gboolean WithdrawQuestions(gpointer) {
+    for (;;) {
+        std::shared_ptr<SiteQuestion> question;
+        {
+            std::lock_guard<std::mutex> hold(BoxLock);
+            if (WithdrawnQuestions.empty()) break;
+            question = std::move(WithdrawnQuestions.front());
+            WithdrawnQuestions.pop_front();
+        }
+        if (GtkWidget* dialog = question->dialog) {
+            question->dialog = nullptr;
+            gtk_widget_destroy(dialog);
+        }
     }
-    delete held;
     return G_SOURCE_REMOVE;
 }
 
@@ -176,13 +195,14 @@ SiteAnswer AskAboutSite(const std::string& utf8Text, int timeoutMs) {
     gchar* valid = g_utf8_make_valid(utf8Text.c_str(), -1);
     question->text = valid;
     g_free(valid);
-    g_idle_add(ShowSiteQuestion, new std::shared_ptr<SiteQuestion>(question));
     std::unique_lock<std::mutex> hold(BoxLock);
+    PendingQuestions.push_back(question);
+    g_idle_add(ShowPendingQuestions, nullptr);
     if (!question->answered.wait_for(hold, std::chrono::milliseconds(timeoutMs),
                                      [&question] { return question->done; })) {
         question->done = true;
-        hold.unlock();
-        g_idle_add(WithdrawSiteQuestion, new std::shared_ptr<SiteQuestion>(question));
+        WithdrawnQuestions.push_back(question);
+        g_idle_add(WithdrawQuestions, nullptr);
         return SiteAnswer::NoAnswer;
     }
     return question->answer;
