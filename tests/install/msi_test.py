@@ -314,14 +314,37 @@ def life_cycle(prefix, installer, msis, version, older):
     print("ok      the demo uninstalled while running: ended, only its log left")
 
     # An install with a user interface (reduced: progress only) starts
-    # the service at its end.
-    prefix.msiexec("/i", windows_path(msi), "/qr")
+    # the service at its end; IT's list of sites comes with it.
+    prefix.msiexec("/i", windows_path(msi), "ALLOWED_ORIGINS=https://shop.example,https://pay.example",
+                   "/qr")
     wait_port(SERVICE_PORT, True)
     check_service_answers()
+    code, output = prefix.run("reg", "query", r"HKCU\Software\Penmora", "/v", "AllowedOrigins",
+                              check=False)
+    assert code == 0 and "https://shop.example,https://pay.example" in output, output
+    asyncio.run(asyncio.wait_for(sites_answered(), 120))
     prefix.msiexec("/x", windows_path(msi), "/qn")
     wait_port(SERVICE_PORT, False, 30)
     installer.check_removed()
-    print("ok      an interactive install starts the service")
+    code, output = prefix.run("reg", "query", r"HKCU\Software\Penmora", "/v", "AllowedOrigins",
+                              check=False)
+    assert code != 0, "the list was left: " + output
+    print("ok      an interactive install with ALLOWED_ORIGINS starts the service, which "
+          "serves the listed sites and refuses another; uninstalled, the list goes too")
+
+
+async def sites_answered():
+    """A listed site is served as a page of this computer is; another is
+    refused with "TavoDenied"."""
+    for origin, expected in (("https://pay.example", "TavoError"),
+                             ("https://evil.example", "TavoDenied")):
+        connection = await websockets.connect("ws://127.0.0.1:%d" % SERVICE_PORT, origin=origin,
+                                              open_timeout=30)
+        try:
+            answer = await start_sign(connection)
+        finally:
+            await connection.close()
+        assert answer["typeName"] == expected, (origin, answer)
 
 
 def other_architecture(prefix, installer, msi, x86_msi, version):
