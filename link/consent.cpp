@@ -58,11 +58,12 @@ platform::SiteAnswer AskOnce(const std::string& origin) {
     if (answer != platform::SiteAnswer::NoAnswer &&
         !platform::RememberSiteAnswer(origin, answer == platform::SiteAnswer::Allow))
         WriteLog("error", "the answer for " + origin + " could not be remembered");
-    WriteLog("error", "site " + origin + ": " +
-                          (answer == platform::SiteAnswer::Allow   ? "allowed"
-                           : answer == platform::SiteAnswer::Block ? "blocked"
-                                                                   : "no answer, refused for now") +
-                          " by the person at the desk");
+    WriteLog("error",
+             "site " + origin + ": " +
+                 (answer == platform::SiteAnswer::Allow ? "allowed at the desk"
+                  : answer == platform::SiteAnswer::Block
+                      ? "blocked at the desk"
+                      : "no answer at the desk (or no desktop to ask on), refused for now"));
     std::lock_guard<std::mutex> lock(QuestionsMutex);
     question->answer = answer;
     question->done = true;
