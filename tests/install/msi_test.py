@@ -330,14 +330,15 @@ def life_cycle(prefix, installer, msis, version, older):
                               check=False)
     assert code != 0, "the list was left: " + output
     print("ok      an interactive install with ALLOWED_ORIGINS starts the service, which "
-          "serves the listed sites and refuses another; uninstalled, the list goes too")
+          "serves the listed sites and refuses a null origin; uninstalled, the list goes too")
 
 
 async def sites_answered():
-    """A listed site is served as a page of this computer is; another is
-    refused with "TavoDenied"."""
-    for origin, expected in (("https://pay.example", "TavoError"),
-                             ("https://evil.example", "TavoDenied")):
+    """A listed site is served as a page of this computer is; a page
+    without an origin of its own ("null", which is never asked about: a
+    site nobody listed would raise the question's box on the prefix's
+    desktop and wait for an answer) is refused with "TavoDenied"."""
+    for origin, expected in (("https://pay.example", "TavoError"), ("null", "TavoDenied")):
         connection = await websockets.connect("ws://127.0.0.1:%d" % SERVICE_PORT, origin=origin,
                                               open_timeout=30)
         try:

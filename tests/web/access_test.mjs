@@ -232,8 +232,12 @@ const cases = [
       const opened = await tryOpen(page);
       check(opened.connected, `connect() failed: ${opened.code} ${opened.message}`);
       const before = signer.count('SignCommand accepted');
-      const id = await page.evaluate(() => window.promisePage.start('sign', { timeoutMs: 20000 }));
-      await page.waitForFunction((n) => window.promisePage.outcome(n).state !== 'pending', id);
+      // Under Wine the service asks the person in a box on the prefix's
+      // desktop, which nobody answers: refused after the question's 60 s.
+      const timeoutMs = LAUNCHER.length > 0 ? 90000 : 20000;
+      const id = await page.evaluate((ms) => window.promisePage.start('sign', { timeoutMs: ms }), timeoutMs);
+      await page.waitForFunction((n) => window.promisePage.outcome(n).state !== 'pending', id,
+                                 { timeout: timeoutMs + 10000 });
       const result = await page.evaluate((n) => window.promisePage.outcome(n), id);
       check(result.state === 'rejected' && result.isPenmoraError && result.code === 'denied',
             `sign() ${result.state}: ${result.code} ${result.message}`);
