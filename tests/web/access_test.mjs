@@ -21,7 +21,7 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { makeCertificate } from './certificate.mjs';
 import { BROWSER, FLAGS, loadChromium } from './chromium.mjs';
-import { LAUNCHER, accepts, demos, startDemo, stopDemo, waitForDemo } from './demo_process.mjs';
+import { LAUNCHER, accepts, demos, endRun, runCases, startDemoTrusting, stopDemo } from './demo_process.mjs';
 import { PythonWebSocket } from './python_socket.mjs';
 import { makeSigner } from './signer.js';
 
@@ -182,8 +182,6 @@ const namesBothCauses = (message) => /not running/.test(message) && /browser did
 
 // ---- The cases -------------------------------------------------------------
 
-const outcomes = [];
-
 async function inContext(browser, options, body) {
   const context = await browser.newContext({ ignoreHTTPSErrors: true, ...options });
   try {
@@ -318,49 +316,16 @@ async function main() {
       servers.push(server);
       sites[name] = server.address().port;
     }
-    // The sites play public sites that IT allowed to use the pad; the
-    // browser still asks its own question before they reach this computer.
-    const trust = path.join(scratch, 'trust');
-    fs.mkdirSync(trust);
-    fs.writeFileSync(path.join(trust, 'allowed-origins'),
-      `https://${SHOP}:${sites.shop}\nhttps://${PAY}:${sites.pay}\nhttp://${SHOP}:${sites.plain}\n`);
-    demos.args = ['--trust-folder', trust];
-    startDemo();
-    const problem = await waitForDemo(demos.current);
-    if (problem) throw new Error(problem);
+    await startDemoTrusting(scratch, [`https://${SHOP}:${sites.shop}`, `https://${PAY}:${sites.pay}`,
+      `http://${SHOP}:${sites.plain}`]);
     signer = makeSigner((url) => new PythonWebSocket(url));
     await signer.connect();
-
-    for (const [name, kind, run] of cases) {
-      const started = Date.now();
-      try {
-        if (!browsers[kind]) browsers[kind] = await launch(kind, scratch);
-        const outcome = await run(browsers[kind]);
-        passed++;
-        outcomes.push(`${name}: ${outcome}, ${Date.now() - started} ms in all`);
-        console.log(`ok      ${name}\n        ${outcome} (${Date.now() - started} ms in all)`);
-      } catch (e) {
-        failed++;
-        console.log(`FAILED  ${name}\n        ${e.message.split('\n')[0]}`);
-      }
-    }
+    ({ passed, failed } = await runCases(cases, browsers, (kind) => launch(kind, scratch)));
   } catch (e) {
     failed = cases.length - passed;
     console.log(`FAILED  ${e.message.split('\n')[0]}`);
   } finally {
-    // The demo first: nothing that fails after it may leave it running.
-    if (demos.current) await stopDemo();
-    for (const browser of Object.values(browsers)) await browser.close().catch(() => {});
-    if (signer) signer.close();
-    for (const problem of demos.problems) {
-      console.log(problem);
-      failed++;
-    }
-    for (const server of servers) {
-      server.closeAllConnections();
-      server.close();
-    }
-    fs.rmSync(scratch, { recursive: true, force: true });
+    failed += await endRun({ browsers, signer, servers, scratch });
   }
   console.log(`${passed} passed, ${failed} failed`);
   process.exit(failed ? 1 : 0);

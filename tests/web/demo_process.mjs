@@ -109,3 +109,55 @@ export async function stopDemo() {
     demos.problems.push(`penmora-demo reported a sanitizer finding:\n${lines.slice(first, first + 60).join('\n')}`);
   }
 }
+
+// Starts the demo with IT's list of allowed origins in a folder of
+// `scratch`: the test's sites play public sites that IT allowed to use the
+// pad (the browser still asks its own question before they reach this
+// computer). Throws when the demo does not come up.
+export async function startDemoTrusting(scratch, origins) {
+  const trust = path.join(scratch, 'trust');
+  fs.mkdirSync(trust, { recursive: true });
+  fs.writeFileSync(path.join(trust, 'allowed-origins'), origins.map((origin) => `${origin}\n`).join(''));
+  demos.args = ['--trust-folder', trust];
+  startDemo();
+  const problem = await waitForDemo(demos.current);
+  if (problem) throw new Error(problem);
+}
+
+// Runs each case [name, kind, run] with the browser of its kind, made by
+// `launch(kind)` at its first use and kept in `browsers`; prints each
+// outcome with its time. Returns the counts.
+export async function runCases(cases, browsers, launch) {
+  let passed = 0;
+  let failed = 0;
+  for (const [name, kind, run] of cases) {
+    const started = Date.now();
+    try {
+      if (!browsers[kind]) browsers[kind] = await launch(kind);
+      const outcome = await run(browsers[kind]);
+      passed++;
+      console.log(`ok      ${name}\n        ${outcome} (${Date.now() - started} ms in all)`);
+    } catch (e) {
+      failed++;
+      console.log(`FAILED  ${name}\n        ${e.message.split('\n')[0]}`);
+    }
+  }
+  return { passed, failed };
+}
+
+// Ends a browser test's run: the demo first, so that nothing that fails
+// after it can leave it running, then the browsers, the signer, the sites'
+// servers and the scratch folder. Returns the number of problems the demos
+// left (each printed).
+export async function endRun({ browsers, signer, servers, scratch }) {
+  if (demos.current) await stopDemo();
+  for (const browser of Object.values(browsers)) await browser.close().catch(() => {});
+  if (signer) signer.close();
+  for (const problem of demos.problems) console.log(problem);
+  for (const server of servers) {
+    server.closeAllConnections();
+    server.close();
+  }
+  fs.rmSync(scratch, { recursive: true, force: true });
+  return demos.problems.length;
+}

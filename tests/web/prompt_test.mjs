@@ -24,7 +24,7 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { FIREFOX, launchBrowser } from './browsers.mjs';
 import { makeCertificate } from './certificate.mjs';
-import { LAUNCHER, accepts, demos, startDemo, stopDemo, waitForDemo } from './demo_process.mjs';
+import { LAUNCHER, accepts, demos, endRun, runCases, startDemoTrusting } from './demo_process.mjs';
 import { PythonWebSocket } from './python_socket.mjs';
 import { makeSigner } from './signer.js';
 
@@ -243,54 +243,23 @@ async function main() {
       servers.push(server);
       ports[site] = server.address().port;
     }
-    // The shop plays a public site that IT allowed to use the pad; Firefox
-    // still asks its own question before it reaches this computer.
-    const trust = path.join(scratch, 'trust');
-    fs.mkdirSync(trust);
-    fs.writeFileSync(path.join(trust, 'allowed-origins'), `${origin('shop')}\n`);
-    demos.args = ['--trust-folder', trust];
-    startDemo();
-    const problem = await waitForDemo(demos.current);
-    if (problem) throw new Error(problem);
+    await startDemoTrusting(scratch, [origin('shop')]);
     signer = makeSigner((url) => new PythonWebSocket(url));
     await signer.connect();
-
-    for (const [name, kind, run] of cases) {
-      const started = Date.now();
-      try {
-        if (!browsers[kind]) {
-          if (kind === 'policy' && process.getuid && process.getuid() !== 0) {
-            throw new Error('the policy case needs root, for a private mount namespace');
-          }
-          browsers[kind] = await launchBrowser('firefox', {
-            webDir, profile: path.join(scratch, `profile-${kind}`), prefs: prefs(),
-            executablePath: kind === 'policy' ? policyFirefox(scratch) : undefined,
-          });
-        }
-        const outcome = await run(browsers[kind]);
-        passed++;
-        console.log(`ok      ${name}\n        ${outcome} (${Date.now() - started} ms in all)`);
-      } catch (e) {
-        failed++;
-        console.log(`FAILED  ${name}\n        ${e.message.split('\n')[0]}`);
+    ({ passed, failed } = await runCases(cases, browsers, async (kind) => {
+      if (kind === 'policy' && process.getuid && process.getuid() !== 0) {
+        throw new Error('the policy case needs root, for a private mount namespace');
       }
-    }
+      return launchBrowser('firefox', {
+        webDir, profile: path.join(scratch, `profile-${kind}`), prefs: prefs(),
+        executablePath: kind === 'policy' ? policyFirefox(scratch) : undefined,
+      });
+    }));
   } catch (e) {
     failed = cases.length - passed;
     console.log(`FAILED  ${e.message.split('\n')[0]}`);
   } finally {
-    if (demos.current) await stopDemo();
-    for (const browser of Object.values(browsers)) await browser.close().catch(() => {});
-    if (signer) signer.close();
-    for (const problem of demos.problems) {
-      console.log(problem);
-      failed++;
-    }
-    for (const server of servers) {
-      server.closeAllConnections();
-      server.close();
-    }
-    fs.rmSync(scratch, { recursive: true, force: true });
+    failed += await endRun({ browsers, signer, servers, scratch });
   }
   console.log(`${passed} passed, ${failed} failed`);
   process.exit(failed ? 1 : 0);
