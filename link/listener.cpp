@@ -74,6 +74,7 @@ void SetActiveClient(const ConnectionPtr& connection) {
 // push a trusted page out.
 void Admit(const ConnectionPtr& connection) {
     const ConnectionPtr active = ActiveClient();
+    const auto rank = [](const ConnectionPtr& c) { return c->trusted.load() ? 1 : 0; };
     ConnectionPtr idlest;
     {
         std::lock_guard<std::mutex> lock(OpenMutex);
@@ -82,7 +83,6 @@ void Admit(const ConnectionPtr& connection) {
         for (size_t i = 0; i < open.size(); ++i) {
             const ConnectionPtr entry = open[i].lock();
             if (!entry || entry->closed.load()) continue;
-            const auto rank = [](const ConnectionPtr& c) { return c->trusted.load() ? 1 : 0; };
             if (entry != active && (!idlest || rank(entry) < rank(idlest) ||
                                     (rank(entry) == rank(idlest) &&
                                      entry->LastActivityMs() < idlest->LastActivityMs()))) {

@@ -16,28 +16,9 @@
 #include "commands/messages.h"
 #include "platform/linux/desktop.h"
 #include "platform/platform.h"
+#include "tests/desktop/visible_boxes.h"
 
 namespace {
-
-std::vector<GtkMessageDialog*> VisibleBoxes() {
-    std::vector<GtkMessageDialog*> boxes;
-    GList* windows = gtk_window_list_toplevels();
-    for (GList* node = windows; node != nullptr; node = node->next) {
-        if (GTK_IS_MESSAGE_DIALOG(node->data) && gtk_widget_get_visible(GTK_WIDGET(node->data))) {
-            boxes.push_back(GTK_MESSAGE_DIALOG(node->data));
-        }
-    }
-    g_list_free(windows);
-    return boxes;
-}
-
-std::string BoxText(GtkMessageDialog* box) {
-    gchar* text = nullptr;
-    g_object_get(box, "text", &text, nullptr);
-    std::string result = text ? text : "";
-    g_free(text);
-    return result;
-}
 
 // Runs the desktop loop on this (the main) thread until `count` boxes are up.
 std::vector<GtkMessageDialog*> WaitForBoxes(size_t count) {

@@ -23,6 +23,7 @@
 #include "link/consent.h"
 #include "platform/linux/desktop.h"
 #include "platform/platform.h"
+#include "tests/desktop/visible_boxes.h"
 #include "tests/support/harness.h"
 #include "tests/support/raw_client.h"
 
@@ -30,33 +31,14 @@ namespace {
 
 const std::string kStartSign = R"({"typeName":"TavoStartSign","message":{"penwidth":"3"}})";
 
-std::vector<GtkMessageDialog*> Questions() {
-    std::vector<GtkMessageDialog*> found;
-    GList* windows = gtk_window_list_toplevels();
-    for (GList* node = windows; node != nullptr; node = node->next) {
-        if (GTK_IS_MESSAGE_DIALOG(node->data) && gtk_widget_get_visible(GTK_WIDGET(node->data)))
-            found.push_back(GTK_MESSAGE_DIALOG(node->data));
-    }
-    g_list_free(windows);
-    return found;
-}
-
-std::string TextOf(GtkMessageDialog* dialog) {
-    gchar* text = nullptr;
-    g_object_get(dialog, "text", &text, nullptr);
-    std::string result = text ? text : "";
-    g_free(text);
-    return result;
-}
-
 // Runs the desktop loop until `count` questions are up, or `ms` pass.
 std::vector<GtkMessageDialog*> Pump(size_t count, int ms = 20000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    std::vector<GtkMessageDialog*> found = Questions();
+    std::vector<GtkMessageDialog*> found = VisibleBoxes();
     while (found.size() < count && std::chrono::steady_clock::now() < deadline) {
         while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        found = Questions();
+        found = VisibleBoxes();
     }
     return found;
 }
@@ -64,16 +46,16 @@ std::vector<GtkMessageDialog*> Pump(size_t count, int ms = 20000) {
 // Runs the desktop loop until no question is up, or `ms` pass.
 bool PumpUntilNone(int ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!Questions().empty() && std::chrono::steady_clock::now() < deadline) {
+    while (!VisibleBoxes().empty() && std::chrono::steady_clock::now() < deadline) {
         while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return Questions().empty();
+    return VisibleBoxes().empty();
 }
 
 GtkMessageDialog* QuestionAbout(const std::string& origin) {
-    for (GtkMessageDialog* dialog : Questions())
-        if (TextOf(dialog).find("The site " + origin + " wants") != std::string::npos)
+    for (GtkMessageDialog* dialog : VisibleBoxes())
+        if (BoxText(dialog).find("The site " + origin + " wants") != std::string::npos)
             return dialog;
     return nullptr;
 }
@@ -157,7 +139,7 @@ TEST_F(SiteQuestion, AllowLetsTheWaitingCommandGoAheadAndIsRemembered) {
     shop.Send();
     const auto questions = Pump(1);
     ASSERT_EQ(questions.size(), 1u);
-    const std::string text = TextOf(questions[0]);
+    const std::string text = BoxText(questions[0]);
     EXPECT_NE(text.find("https://shop.example"), std::string::npos) << text;
     EXPECT_NE(text.find("signature pad and fingerprint reader"), std::string::npos) << text;
     Click(questions[0], "Allow");
@@ -171,7 +153,7 @@ TEST_F(SiteQuestion, AllowLetsTheWaitingCommandGoAheadAndIsRemembered) {
     SitePage again(port_, "https://shop.example");
     again.Send();
     EXPECT_EQ(again.Answer(), "TavoError");
-    EXPECT_TRUE(Questions().empty());
+    EXPECT_TRUE(VisibleBoxes().empty());
 }
 
 TEST_F(SiteQuestion, BlockRefusesAndIsRemembered) {
@@ -185,7 +167,7 @@ TEST_F(SiteQuestion, BlockRefusesAndIsRemembered) {
     SitePage again(port_, "https://evil.example");
     again.Send();
     EXPECT_EQ(again.Answer(), "TavoDenied");
-    EXPECT_TRUE(Questions().empty());
+    EXPECT_TRUE(VisibleBoxes().empty());
 }
 
 TEST_F(SiteQuestion, WithoutAnAnswerTheSiteIsRefusedForNowAndAskedAgainLater) {
